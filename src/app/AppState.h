@@ -1,0 +1,88 @@
+#pragma once
+
+#include "batch/BatchControl.h"
+#include "platform/ProgramFolder.h"
+#include "sheet/DrawingSurface.h"
+#include "sheet/SheetGeometry.h"
+#include "templates/LayoutTemplate.h"
+
+#include <QImage>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace vellora {
+
+class FolderWatch;
+
+// What the windows show, kept in step by the windows themselves so that the
+// renderer can read them from any thread. Headless, nobody sets them.
+struct WindowStates
+{
+    std::atomic<bool> settingsShown{false};
+    std::atomic<bool> batchOpen{false};
+    std::atomic<bool> previewOpen{false};
+    std::atomic<bool> monitoring{false};       // 监控中单选框 visible
+    std::atomic<bool> centredChecked{false};   // 居中打印单选框 checked
+    std::atomic<bool> numberOutsideChecked{false}; // 号码外面单选框 checked
+};
+
+// Where a layout pass shows its results. A hook called from a worker thread
+// must post to the UI thread and never wait for it.
+struct ViewHooks
+{
+    std::function<void(const QImage& sheet)> showOnSettingsBoard; // 画板1
+    std::function<void(const QImage& sheet)> showOnPreviewBoard;  // 预览画板
+    std::function<void(bool visible)> setPrintedLabelVisible;     // 打印完毕标签
+};
+
+// The one process-wide record. Code receives it as AppState&; each test builds
+// its own.
+struct AppState
+{
+    // The folder of 配置.ini, sj.edb and the sample photo: the executable's
+    // folder in the program, a temporary folder in tests.
+    QString programFolder;
+
+    // Monitoring side.
+    QString currentPhotoPath;
+    QString monitorFolder;
+    std::shared_ptr<FolderWatch> watchHandle;
+    std::mutex queueLock;
+    QStringList monitorQueue;
+
+    // Templates.
+    LayoutTemplate currentTemplate;
+    bool templateLoading = false;
+    bool templateModified = false;
+
+    // Sheet layout and output.
+    PendingSheet pendingSheet;
+    DrawingSurface cellSurface{Qt::white};  // 照片画板
+    DrawingSurface sheetSurface{Qt::white}; // 实际画板
+    // Held for the whole of a layout pass (and by anything else that touches
+    // the sheet surface or PendingSheet while a pass could run elsewhere).
+    std::recursive_mutex layoutLock;
+
+    WindowStates windows;
+    ViewHooks views;
+    // Prints a full sheet; set by the program to the printing module. When
+    // unset, a full monitored sheet goes nowhere.
+    std::function<void(const QImage& sheet)> printSheet;
+
+    BatchControl batchControl;
+
+    QString configPath() const { return besideProgram(kConfigFileName); }
+    QString storePath() const { return besideProgram(kStoreFileName); }
+    QString samplePhotoPath() const { return besideProgram(kSamplePhotoName); }
+    QString besideProgram(const char16_t* name) const
+    {
+        return joinPath(programFolder, QString::fromUtf16(name));
+    }
+};
+
+} // namespace vellora

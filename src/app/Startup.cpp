@@ -1,0 +1,27 @@
+#include "app/Startup.h"
+
+#include "app/AppState.h"
+
+namespace vellora {
+
+void initialiseAppState(AppState& state, const QString& programFolder)
+{
+    state.programFolder = programFolder;
+    state.monitorQueue.clear();
+    state.currentTemplate = LayoutTemplate{};
+    state.pendingSheet = PendingSheet{};
+}
+
+} // namespace vellora
+
+namespace vellora {
+
+void useTemplateHeadless(AppState& state, const LayoutTemplate& layoutTemplate)
+{
+    state.currentTemplate = layoutTemplate;
+    state.windows.centredChecked = layoutTemplate.centred != 0;
+    state.windows.numberOutsideChecked = layoutTemplate.numberOutside();
+    state.sheetSurface.resize(layoutTemplate.paperWidth, layoutTemplate.paperHeight);
+}
+
+} // namespace vellora

@@ -1,0 +1,71 @@
+#include "cli/Commands.h"
+
+#include "app/AppState.h"
+#include "app/Startup.h"
+#include "platform/ProgramFolder.h"
+#include "sheet/SheetRenderer.h"
+
+#include <QFile>
+#include <QImageWriter>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace vellora::cli {
+
+namespace {
+
+bool readTemplateJson(const QString& path, LayoutTemplate& out, QString* error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &parseError);
+    if (!doc.isObject()) {
+        *error = QStringLiteral("%1 is not a template JSON object: %2")
+                     .arg(path, parseError.errorString());
+        return false;
+    }
+    return templateFromJson(doc.object(), out, error);
+}
+
+} // namespace
+
+// One whole-sheet pass, as the settings window draws it, written as PNG.
+int runPreview(const QStringList& args)
+{
+    QString templateJson;
+    QString photo;
+    QString out;
+    for (int i = 0; i < args.size(); ++i) {
+        const QString& a = args[i];
+        const bool hasValue = i + 1 < args.size();
+        if (a == u"--template-json" && hasValue)
+            templateJson = args[++i];
+        else if (a == u"--photo" && hasValue)
+            photo = args[++i];
+        else if (a == u"--out" && hasValue)
+            out = args[++i];
+        else {
+            printError(QStringLiteral("preview: unexpected argument '%1'").arg(a));
+            return 2;
+        }
+    }
+    if (templateJson.isEmpty() || out.isEmpty()) {
+        printError(QStringLiteral("preview: --template-json FILE and --out FILE.png are required"));
+        return 2;
+    }
+
+    AppState state;
+    initialiseAppState(state, executableFolder());
+    QString error;
+    if (!readTemplateJson(templateJson, state.currentTemplate, &error)) {
+        printError(QStringLiteral("preview: ") + error);
+        return 1;
+    }
+    return renderPreviewToPng(state, photo, out);
+}
+
+} // namespace vellora::cli

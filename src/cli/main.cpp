@@ -1,0 +1,33 @@
+#include "cli/Commands.h"
+
+#include <QGuiApplication>
+
+#include <cstdio>
+
+namespace {
+
+int usage()
+{
+    vellora::cli::printError(QStringLiteral(
+        "usage: vellora-cli <command> [options]\n"
+        "  preview (--template-json FILE | --template NAME) [--store PATH] [--photo PATH] --out FILE.png"));
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    // Text drawing needs a GUI application; no display is needed.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    QStringList args = app.arguments();
+    args.removeFirst();
+    if (args.isEmpty())
+        return usage();
+    const QString command = args.takeFirst();
+    if (command == u"preview")
+        return vellora::cli::runPreview(args);
+    return usage();
+}

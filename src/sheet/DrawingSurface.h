@@ -1,0 +1,75 @@
+#pragma once
+
+#include "sheet/PictureHandle.h"
+
+#include <QByteArray>
+#include <QColor>
+#include <QFont>
+#include <QImage>
+#include <QRect>
+
+namespace vellora {
+
+// An off-screen raster of 24-bit colour pixels with the drawing attributes the
+// layout relies on. Pixels stay until cleared or drawn over.
+class DrawingSurface
+{
+public:
+    explicit DrawingSurface(QColor background = Qt::white);
+
+    int width() const { return m_image.width(); }
+    int height() const { return m_image.height(); }
+    QColor background() const { return m_background; }
+
+    // Pixels inside both the old and the new size stay; new area is background.
+    void resize(int width, int height);
+    void clear();
+
+    void setPenColour(const QColor& colour) { m_pen = colour; }
+    void setTextColour(const QColor& colour) { m_text = colour; }
+    QColor penColour() const { return m_pen; }
+    QColor textColour() const { return m_text; }
+
+    // The whole picture scaled (area-averaging) to exactly width × height at
+    // (x, y), replacing pixels; what falls outside is cut off.
+    void drawPicture(const PictureHandle& picture, int x, int y, int width, int height);
+    // At the picture's own size.
+    void drawPicture(const PictureHandle& picture, int x, int y);
+    // As drawPicture, but source pixels exactly equal to key leave the
+    // destination untouched (the key is tested before scaling).
+    void drawPictureKeyed(const PictureHandle& picture, int x, int y, int width, int height,
+                          QRgb key);
+    // A finished image at its own size, replacing pixels (stamping a cell).
+    void drawImage(const QImage& image, int x, int y);
+
+    // 1-pixel outline with the pen; right and bottom edges exclusive.
+    void rectangle(int x1, int y1, int x2, int y2);
+    // Text in the surface font and text colour, the top-left of the first
+    // character cell at (x, y), no background painted.
+    void writeText(int x, int y, const QString& text);
+
+    // The surface as a complete 24-bit bottom-up BMP file.
+    QByteArray snapshot() const;
+    // The same pixels as an image (shares data until either side changes).
+    QImage snapshotImage() const { return m_image; }
+    const QImage& image() const { return m_image; }
+
+private:
+    QImage m_image;
+    QColor m_background;
+    QColor m_pen = Qt::black;
+    QColor m_text = Qt::black;
+    QFont m_font;
+};
+
+// The font behind "宋体": a CJK serif face, character height 24 pixels.
+QFont cellFont();
+
+// BMP bytes of an image, laid out like a surface snapshot.
+QByteArray imageToBmp(const QImage& image);
+
+// Where a picture of pw × ph goes on a board's inner area bw × bh: shrunk to
+// fit (never enlarged), centred with integer halving toward zero.
+QRect shrinkToFit(int pw, int ph, int bw, int bh);
+
+} // namespace vellora

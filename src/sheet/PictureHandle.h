@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+#include <QSize>
+#include <QString>
+
+namespace vellora {
+
+// A decoded picture. The format is told by content only (FF D8 JPEG, "BM" BMP,
+// PNG accepted too); a missing, empty, unknown or undecodable input, or one
+// too large to decode within the allocation limit, is the null picture
+// (0 × 0, draws nothing).
+class PictureHandle
+{
+public:
+    PictureHandle() = default;
+    explicit PictureHandle(QImage image) : m_image(std::move(image)) {}
+
+    // targetSize, when valid, is the size the picture will be drawn at: a JPEG
+    // is then decoded at the smallest DCT scale that still covers it. The
+    // reported width and height are always those of the full picture.
+    static PictureHandle fromFile(const QString& path, QSize targetSize = QSize());
+    static PictureHandle fromBytes(const QByteArray& bytes, QSize targetSize = QSize());
+
+    bool isNull() const { return m_image.isNull(); }
+    int width() const { return isNull() ? 0 : m_fullSize.isValid() ? m_fullSize.width() : m_image.width(); }
+    int height() const { return isNull() ? 0 : m_fullSize.isValid() ? m_fullSize.height() : m_image.height(); }
+    // The decoded pixels (possibly smaller than width() × height()).
+    const QImage& image() const { return m_image; }
+
+    // Largest picture decoded, in pixels (after DCT scaling).
+    static constexpr qint64 kMaxDecodedPixels = 120'000'000;
+
+private:
+    QImage m_image;
+    QSize m_fullSize;
+    friend PictureHandle decodePicture(const QByteArray&, QSize);
+};
+
+} // namespace vellora
