@@ -59,6 +59,14 @@ struct AppState
     LayoutTemplate currentTemplate;
     bool templateLoading = false;
     bool templateModified = false;
+    // Name of the template last loaded by name; the row a save replaces.
+    QString loadedTemplateName;
+    // The settings window copies a found row into its controls through this
+    // (its eighteen steps); unset, a load applies the row headless.
+    std::function<void(const LayoutTemplate& row)> applyLoadedTemplate;
+    // A stored value of the wrong kind is fatal: the program shows the report
+    // and ends. Tests set this to record the call instead.
+    std::function<void(int code, const QString& message)> fatalError;
 
     // Sheet layout and output.
     PendingSheet pendingSheet;

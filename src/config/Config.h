@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+
+namespace vellora {
+
+// 配置.ini: one section, two keys.
+inline constexpr const char16_t* kConfigSection = u"监控文件夹";
+inline constexpr const char16_t* kConfigFolderKey = u"文件夹";
+inline constexpr const char16_t* kConfigDefaultTemplateKey = u"默认排版";
+
+// Profile-string read on the INI file at iniPath: GBK content, section and key
+// matched without regard to case, leading control characters and blanks of
+// path/section/key dropped, blanks and one pair of quotes around the value
+// removed, cut at 10239 bytes; missing file/section/key give "".
+QString readConfigText(const QString& iniPath, const QString& section, const QString& key);
+
+// Profile-string write: creates file and section, replaces the key's line in
+// place, keeps every other line; an empty value keeps the key. The file is
+// replaced atomically. Returns false when it could not be written (callers
+// ignore it and go on with the value in memory).
+bool writeConfigText(const QString& iniPath, const QString& section, const QString& key,
+                     const QString& value);
+
+} // namespace vellora
