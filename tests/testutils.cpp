@@ -5,6 +5,7 @@
 #include <QImageWriter>
 #include <QPainter>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace vellora::test {
@@ -64,8 +65,9 @@ QImage markedImage(int width, int height)
     QPainter p(&image);
     p.fillRect(0, 0, width / 2, height, Qt::red);
     p.fillRect(width / 2, 0, width - width / 2, height, Qt::blue);
-    p.fillRect(0, 0, width, 1, Qt::green);
-    p.fillRect(0, height - 1, width, 1, Qt::black);
+    const int band = std::max(1, height / 40);
+    p.fillRect(0, 0, width, band, Qt::green);
+    p.fillRect(0, height - band, width, band, Qt::black);
     return image;
 }
 

@@ -36,8 +36,9 @@ bool fuzzyCompare(const QImage& a, const QImage& b, int tolerance, QString* why 
 // Every channel within tolerance of the expected colour.
 bool colourNear(QRgb actual, const QColor& expected, int tolerance = 0);
 
-// A synthetic photo of w × h: left half red, right half blue, a green top row
-// and a black bottom row, so fitting and cutting can be checked by pixel.
+// A synthetic photo of w × h: left half red, right half blue, a green band at
+// the top and a black band at the bottom (each h / 40 rows), so fitting and
+// cutting can be checked by pixel.
 QImage markedImage(int width, int height);
 // Writes an image as a JPEG (quality 95) or BMP file; returns the path.
 QString writeImage(const QImage& image, const QString& path, const char* format);
