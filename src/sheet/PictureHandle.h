@@ -10,32 +10,43 @@ namespace vellora {
 // A decoded picture. The format is told by content only (FF D8 JPEG, "BM" BMP,
 // PNG accepted too); a missing, empty, unknown or undecodable input, or one
 // too large to decode within the allocation limit, is the null picture
-// (0 × 0, draws nothing).
+// (0 × 0, draws nothing). JPEG photos come turned the way their EXIF
+// orientation says. Loading is safe on any thread.
 class PictureHandle
 {
 public:
     PictureHandle() = default;
     explicit PictureHandle(QImage image) : m_image(std::move(image)) {}
+    // Pixels decoded smaller than the picture they stand for.
+    PictureHandle(QImage image, QSize fullSize) : m_image(std::move(image)), m_fullSize(fullSize) {}
 
-    // targetSize, when valid, is the size the picture will be drawn at: a JPEG
-    // is then decoded at the smallest DCT scale that still covers it. The
-    // reported width and height are always those of the full picture.
+    // targetSize, when valid, is the size the picture must still cover when
+    // drawn (scaled by the larger of the two ratios): a JPEG is then decoded
+    // at the smallest DCT scale that does. The reported width and height are
+    // always those of the full picture.
     static PictureHandle fromFile(const QString& path, QSize targetSize = QSize());
     static PictureHandle fromBytes(const QByteArray& bytes, QSize targetSize = QSize());
 
     bool isNull() const { return m_image.isNull(); }
-    int width() const { return isNull() ? 0 : m_fullSize.isValid() ? m_fullSize.width() : m_image.width(); }
-    int height() const { return isNull() ? 0 : m_fullSize.isValid() ? m_fullSize.height() : m_image.height(); }
+    int width() const
+    {
+        return isNull() ? 0 : m_fullSize.isValid() ? m_fullSize.width() : m_image.width();
+    }
+    int height() const
+    {
+        return isNull() ? 0 : m_fullSize.isValid() ? m_fullSize.height() : m_image.height();
+    }
     // The decoded pixels (possibly smaller than width() × height()).
     const QImage& image() const { return m_image; }
 
     // Largest picture decoded, in pixels (after DCT scaling).
     static constexpr qint64 kMaxDecodedPixels = 120'000'000;
+    // Larger files are not read at all.
+    static constexpr qint64 kMaxFileBytes = 512LL * 1024 * 1024;
 
 private:
     QImage m_image;
     QSize m_fullSize;
-    friend PictureHandle decodePicture(const QByteArray&, QSize);
 };
 
 } // namespace vellora
