@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <thread>
 
 namespace vellora {
 
@@ -13,6 +14,14 @@ struct AppState;
 // reference stops it without waiting on the caller's thread.
 class FolderWatch;
 
+// How a tree is watched. Remote file systems (NFS, SMB/CIFS, FUSE, …) and a
+// tree that runs out of inotify watches are always polled.
+struct WatchOptions
+{
+    bool forcePolling = false; // poll even a local folder (the CLI's --poll, tests)
+    int pollIntervalMs = 1000; // one scan per interval while polling
+};
+
 // Asks the UI thread to set the monitor timer's period to 500 ms. Must post
 // and return at once (it is called with queueLock held).
 using ArmMonitorTimer = std::function<void()>;
@@ -21,6 +30,8 @@ using ArmMonitorTimer = std::function<void()>;
 // folder does not exist or cannot be read and written.
 std::shared_ptr<FolderWatch> startWatch(AppState& state, const QString& folderText,
                                         ArmMonitorTimer arm);
+std::shared_ptr<FolderWatch> startWatch(AppState& state, const QString& folderText,
+                                        ArmMonitorTimer arm, const WatchOptions& options);
 
 // Starts the closing of the watch and empties the handle at once.
 void stopWatch(std::shared_ptr<FolderWatch>& handle);
@@ -30,7 +41,32 @@ void stopWatch(std::shared_ptr<FolderWatch>& handle);
 // whose last three bytes are jpg/bmp/JPG/BMP and differ from the last queue
 // entry are appended.
 inline constexpr int kActionModified = 3;
-void queueChangedFile(AppState& state, int action, const QString& name,
-                      const ArmMonitorTimer& arm);
+void queueChangedFile(AppState& state, int action, const QString& name, const ArmMonitorTimer& arm);
+
+// The photo filter of queueChangedFile: the last three GBK bytes of the name
+// are exactly jpg, bmp, JPG or BMP (no dot check).
+bool passesPhotoFilter(const QString& name);
+
+class FolderWatch
+{
+public:
+    struct Impl;
+    FolderWatch(std::shared_ptr<Impl> impl, std::thread thread);
+    ~FolderWatch();
+    FolderWatch(const FolderWatch&) = delete;
+    FolderWatch& operator=(const FolderWatch&) = delete;
+
+    // True while the tree is watched by scanning instead of inotify.
+    bool isPolling() const;
+    // False once the watch ended by itself (folder deleted or unreachable).
+    bool isRunning() const;
+    // Makes the watcher thread handle an inotify queue overflow as if the
+    // kernel had reported one (for tests).
+    void simulateOverflow();
+
+private:
+    std::shared_ptr<Impl> m_impl;
+    std::thread m_thread;
+};
 
 } // namespace vellora
