@@ -2,6 +2,7 @@
 
 #include "batch/BatchControl.h"
 #include "platform/ProgramFolder.h"
+#include "printing/Printing.h"
 #include "sheet/DrawingSurface.h"
 #include "sheet/SheetGeometry.h"
 #include "templates/LayoutTemplate.h"
@@ -81,11 +82,19 @@ struct AppState
     // Prints a full sheet; set by the program to the printing module. When
     // unset, a full monitored sheet goes nowhere.
     std::function<void(const QImage& sheet)> printSheet;
+    // Asked for a printer when there is no default one; the windows set it to
+    // the print dialog. Unset (headless) counts as cancelled.
+    PrintDialogSeam printDialog;
 
     BatchControl batchControl;
 
     QString configPath() const { return besideProgram(kConfigFileName); }
-    QString storePath() const { return besideProgram(kStoreFileName); }
+    // Another template file than the one beside the program (vellora-cli --store).
+    QString storePathOverride;
+    QString storePath() const
+    {
+        return storePathOverride.isEmpty() ? besideProgram(kStoreFileName) : storePathOverride;
+    }
     QString samplePhotoPath() const { return besideProgram(kSamplePhotoName); }
     QString besideProgram(const char16_t* name) const
     {

@@ -10,6 +10,9 @@ void initialiseAppState(AppState& state, const QString& programFolder)
     state.monitorQueue.clear();
     state.currentTemplate = LayoutTemplate{};
     state.pendingSheet = PendingSheet{};
+    state.printSheet = [&state](const QImage& sheet) {
+        printSheet(sheet, state.programFolder, state.printDialog);
+    };
 }
 
 } // namespace vellora

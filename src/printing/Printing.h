@@ -31,6 +31,19 @@ using PrintDialogSeam = std::function<QString()>;
 PrintOutcome printSheet(const QImage& sheet, const QString& programFolder,
                         const PrintDialogSeam& dialog = {});
 
+// printSheet with the details: which printer, the CUPS job id when printed,
+// why not when not, and the file kept in 未打印.
+struct PrintReport
+{
+    PrintOutcome outcome = PrintOutcome::Lost;
+    QString printerName;
+    int jobId = 0;
+    QString error;
+    QString savedPath;
+};
+PrintReport printSheetWithReport(const QImage& sheet, const QString& programFolder,
+                                 const PrintDialogSeam& dialog = {});
+
 // The preview window's print button. Returns false when there is nothing to
 // print (the caller shows kNothingToPrintMessage, caption "错误").
 bool printPendingSheetNow(AppState& state);

@@ -1,0 +1,95 @@
+#include "printing/Printing.h"
+
+#include "app/AppState.h"
+#include "batch/SheetJpegWriter.h"
+#include "platform/ProgramFolder.h"
+#include "printing/PrinterDevice.h"
+
+#include <QDir>
+
+#include <mutex>
+
+namespace vellora {
+
+namespace {
+
+// The printer control holds one job at a time, whichever thread prints.
+std::mutex& printLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+void keepUnprinted(const QImage& sheet, const QString& programFolder, PrintReport& report)
+{
+    const QString folder = joinPath(programFolder, QString::fromUtf16(kUnprintedFolderName));
+    report.outcome = PrintOutcome::Lost;
+    if (!QDir().mkpath(folder)) {
+        report.error += QStringLiteral("; cannot create %1").arg(folder);
+        return;
+    }
+    const JpegSaveResult saved = saveSheetAsJpeg(sheet, folder + u'/', 1);
+    if (!saved.ok) {
+        report.error += QStringLiteral("; ") + saved.error;
+        return;
+    }
+    report.outcome = PrintOutcome::SavedUnprinted;
+    report.savedPath = saved.path;
+}
+
+} // namespace
+
+PrintReport printSheetWithReport(const QImage& sheet, const QString& programFolder,
+                                 const PrintDialogSeam& dialog)
+{
+    std::lock_guard<std::mutex> guard(printLock());
+    PrintReport report;
+    PrinterDevice device;
+    const PrinterDevice::Start start = device.startJob(dialog);
+    report.printerName = device.printerName();
+    if (start == PrinterDevice::Start::Cancelled) {
+        report.outcome = PrintOutcome::Cancelled;
+        return report;
+    }
+    if (start == PrinterDevice::Start::Started) {
+        device.drawPicture(sheet, 0, 0, sheet.width(), sheet.height());
+        if (device.endJob()) {
+            report.outcome = PrintOutcome::Printed;
+            report.jobId = device.jobId();
+            return report;
+        }
+    }
+    // The sheet never reached the printing system: keep it rather than lose it.
+    report.error = device.error();
+    keepUnprinted(sheet, programFolder, report);
+    return report;
+}
+
+PrintOutcome printSheet(const QImage& sheet, const QString& programFolder,
+                        const PrintDialogSeam& dialog)
+{
+    return printSheetWithReport(sheet, programFolder, dialog).outcome;
+}
+
+bool printPendingSheetNow(AppState& state)
+{
+    // Held throughout, so that no layout pass adds a copy between the snapshot
+    // and the clearing (that copy would be wiped unprinted).
+    std::lock_guard<std::recursive_mutex> passLock(state.layoutLock);
+    if (!state.windows.monitoring.load() || state.windows.settingsShown.load() ||
+        state.pendingSheet.filledCells == 0)
+        return false;
+    const QImage sheet = state.sheetSurface.snapshotImage();
+    if (state.printSheet)
+        state.printSheet(sheet);
+    else
+        printSheet(sheet, state.programFolder, state.printDialog);
+    state.sheetSurface.clear();
+    state.pendingSheet.filledCells = 0;
+    state.pendingSheet.copiesLeft = 0;
+    if (state.views.setPrintedLabelVisible)
+        state.views.setPrintedLabelVisible(true);
+    return true;
+}
+
+} // namespace vellora
