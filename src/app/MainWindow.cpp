@@ -1,22 +1,404 @@
 #include "app/MainWindow.h"
 
 #include "app/AppState.h"
+#include "app/FolderPickerWindow.h"
+#include "app/LampPicture.h"
+#include "config/Config.h"
+#include "monitor/FolderWatcher.h"
+#include "monitor/MonitorControl.h"
+#include "monitor/MonitorCycle.h"
+#include "platform/MonitorTimer.h"
+#include "platform/PrinterSettings.h"
+#include "sheet/PreviewWindow.h"
+#include "templates/SettingsWindow.h"
+#include "templates/TemplateStore.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPainter>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+
+#include <mutex>
 
 namespace vellora {
 
+namespace {
+
+const QString kPausedCaption = QStringLiteral("暂停监控-Vellora");
+const QString kMonitoringCaption = QStringLiteral("监控中-Vellora");
+
+int screenHeight()
+{
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    return screen ? screen->geometry().height() : 0;
+}
+
+// A radio box shown as its picture alone (no indicator), like a graphical
+// option button: the lamp and the words are the whole control.
+class LampRadioButton : public QRadioButton
+{
+public:
+    LampRadioButton(const QImage& picture, QWidget* parent)
+        : QRadioButton(parent), m_picture(picture)
+    {
+        setAutoExclusive(false);
+        setCursor(Qt::PointingHandCursor);
+        setAttribute(Qt::WA_Hover);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        if (underMouse() || isDown()) {
+            p.setPen(Qt::NoPen);
+            p.setBrush(QColor(0, 0, 0, isDown() ? 40 : 18));
+            p.drawRoundedRect(rect().adjusted(1, 1, -1, -1), 8, 8);
+        }
+        // The picture is 2 pixels larger than the control; centre it.
+        const QPoint at((width() - m_picture.width()) / 2, (height() - m_picture.height()) / 2);
+        p.drawImage(at, m_picture);
+        if (hasFocus()) {
+            p.setPen(QPen(palette().color(QPalette::Highlight), 1, Qt::DotLine));
+            p.setBrush(Qt::NoBrush);
+            p.drawRoundedRect(rect().adjusted(1, 1, -2, -2), 8, 8);
+        }
+    }
+    // The whole picture is the click area.
+    bool hitButton(const QPoint& pos) const override { return rect().contains(pos); }
+
+private:
+    QImage m_picture;
+};
+
+} // namespace
+
 MainWindow::MainWindow(AppState& state, QWidget* parent) : QWidget(parent), m_state(state)
 {
-    setWindowTitle(QStringLiteral("暂停监控-Vellora"));
+    setObjectName(QStringLiteral("MainWindow"));
+    setWindowTitle(kPausedCaption);
     setFixedSize(314, 189);
+
+    m_groupBox = new QGroupBox(this);
+    m_groupBox->setObjectName(QStringLiteral("分组框1"));
+    m_groupBox->setGeometry(10, 11, 158, 62);
+    m_groupBox->hide();
+
+    m_readyRadio = new LampRadioButton(readyLampPicture(), this);
+    m_readyRadio->setObjectName(QStringLiteral("准备监控单选框"));
+    m_readyRadio->setGeometry(13, 19, 150, 50);
+    m_readyRadio->setAccessibleName(QStringLiteral("准备监控"));
+    m_readyRadio->setChecked(true);
+
+    m_monitoringRadio = new LampRadioButton(monitoringLampPicture(), this);
+    m_monitoringRadio->setObjectName(QStringLiteral("监控中单选框"));
+    m_monitoringRadio->setGeometry(13, 19, 150, 50);
+    m_monitoringRadio->setAccessibleName(QStringLiteral("监控中"));
+    m_monitoringRadio->hide();
+
+    m_previewButton = new QPushButton(QStringLiteral("打开预览"), this);
+    m_previewButton->setObjectName(QStringLiteral("预览超级按钮"));
+    m_previewButton->setGeometry(184, 7, 112, 39);
+    m_previewButton->setCheckable(true);
+    m_previewButton->setChecked(true);
+
+    m_settingsButton = new QPushButton(QStringLiteral("打印设置"), this);
+    m_settingsButton->setObjectName(QStringLiteral("打印设置超级按钮"));
+    m_settingsButton->setGeometry(184, 59, 112, 39);
+
+    m_folderLabel = new QLabel(QStringLiteral("监控目录："), this);
+    m_folderLabel->setObjectName(QStringLiteral("透明标签1"));
+    m_folderLabel->setGeometry(8, 85, 112, 24);
+    m_folderLabel->setAttribute(Qt::WA_TranslucentBackground);
+
+    m_folderEdit = new QLineEdit(this);
+    m_folderEdit->setObjectName(QStringLiteral("监控地址编辑框"));
+    m_folderEdit->setGeometry(7, 105, 265, 23);
+
+    m_folderButton = new QPushButton(QStringLiteral("…"), this);
+    m_folderButton->setObjectName(QStringLiteral("监控目录按钮"));
+    m_folderButton->setGeometry(272, 105, 30, 24);
+
+    m_printerButton = new QPushButton(QStringLiteral("设置默认打印机"), this);
+    m_printerButton->setObjectName(QStringLiteral("默认打印机按钮"));
+    m_printerButton->setGeometry(22, 129, 140, 24);
+
+    m_templateButton = new QPushButton(QStringLiteral("排版尺寸"), this);
+    m_templateButton->setObjectName(QStringLiteral("默认标题超级按钮"));
+    m_templateButton->setGeometry(193, 133, 107, 24);
+
+    m_templateList = new QListWidget(this);
+    m_templateList->setObjectName(QStringLiteral("启动列表框"));
+    m_templateList->setGeometry(196, 1, 100, 129);
+    m_templateList->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_templateList->hide();
+
+    m_timer = new MonitorTimer(this);
+    m_timer->setObjectName(QStringLiteral("监控时钟"));
+
+    connect(m_readyRadio, &QRadioButton::clicked, this, &MainWindow::startMonitoring);
+    connect(m_monitoringRadio, &QRadioButton::clicked, this, &MainWindow::pauseMonitoring);
+    connect(m_settingsButton, &QPushButton::clicked, this, &MainWindow::openSettings);
+    connect(m_previewButton, &QPushButton::clicked, this, &MainWindow::togglePreview);
+    connect(m_folderEdit, &QLineEdit::textChanged, this, &MainWindow::folderTextChanged);
+    connect(m_folderButton, &QPushButton::clicked, this, &MainWindow::pickFolder);
+    connect(m_printerButton, &QPushButton::clicked, this, &MainWindow::adviseDefaultPrinter);
+    connect(m_templateButton, &QPushButton::clicked, this, &MainWindow::showTemplateList);
+    connect(m_templateList, &QListWidget::itemSelectionChanged, this, &MainWindow::templateChosen);
+    connect(m_timer, &MonitorTimer::tick, this, [this] { monitorTick(m_state, *m_timer); });
+
+    onMainWindowCreated();
+}
+
+MainWindow::~MainWindow()
+{
+    onMainWindowDestroyed();
+}
+
+void MainWindow::onMainWindowCreated()
+{
+    const QString configPath = m_state.configPath();
+    const QString section = QString::fromUtf16(kConfigSection);
+    m_folderEdit->setText(
+        readConfigText(configPath, section, QString::fromUtf16(kConfigFolderKey)));
+    m_templateButton->setText(
+        readConfigText(configPath, section, QString::fromUtf16(kConfigDefaultTemplateKey)));
+    {
+        std::lock_guard<std::mutex> lock(m_state.queueLock);
+        m_state.monitorQueue.append(QString());
+    }
+
+    // Created once, hidden; its own creation makes the default template current.
+    m_settings = new SettingsWindow(m_state, this);
+    connect(m_settings, &SettingsWindow::templateNameShown, m_templateButton,
+            &QPushButton::setText);
+    connect(m_settings, &SettingsWindow::closedToMain, this, &QWidget::show);
+
+    move(0, screenHeight() - 220);
+}
+
+void MainWindow::moveEvent(QMoveEvent* event)
+{
+    QWidget::moveEvent(event);
+    onMainWindowMoved();
+}
+
+void MainWindow::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange)
+        onMainWindowMoved();
+}
+
+void MainWindow::onMainWindowMoved()
+{
+    if (!m_preview)
+        return;
+    if (isMinimized())
+        m_preview->move(10, screenHeight() - 240);
+    else
+        m_preview->move(x() + 10, y() - 204);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
     event->accept();
-    QCoreApplication::quit();
+    onMainWindowDestroyed();
+}
+
+void MainWindow::onMainWindowDestroyed()
+{
+    if (m_ended)
+        return;
+    m_ended = true;
+    stopWatch(m_state.watchHandle);
+    if (m_preview)
+        m_preview->close();
+    Q_EMIT programEnding();
+}
+
+PreviewWindow* MainWindow::previewWindow() const
+{
+    return m_preview;
+}
+
+bool MainWindow::isMonitoring() const
+{
+    return !m_monitoringRadio->isHidden();
+}
+
+void MainWindow::message(const QString& text, const QString& caption, QMessageBox::Icon icon)
+{
+    if (m_showMessage)
+        m_showMessage(text, caption, icon);
+    else
+        showMessageBox(text, caption, icon);
+}
+
+void MainWindow::setAlwaysOnTop(bool on)
+{
+    if (bool(windowFlags() & Qt::WindowStaysOnTopHint) == on)
+        return;
+    // Changing the flags takes the window down; put it back as it was.
+    const bool wasVisible = isVisible();
+    setWindowFlag(Qt::WindowStaysOnTopHint, on);
+    if (wasVisible)
+        show();
+}
+
+void MainWindow::setEditingEnabled(bool enabled)
+{
+    m_settingsButton->setEnabled(enabled);
+    m_folderEdit->setEnabled(enabled);
+    m_folderButton->setEnabled(enabled);
+    m_templateButton->setEnabled(enabled);
+    m_printerButton->setEnabled(enabled);
+}
+
+void MainWindow::startMonitoring()
+{
+    const QString folder = m_folderEdit->text();
+    // The watcher's threads arm the timer through the UI thread's queue; the
+    // pointer guard drops an arming that arrives after the window is gone.
+    const QPointer<MonitorTimer> timer(m_timer);
+    const ArmMonitorTimer arm = [timer] {
+        QMetaObject::invokeMethod(
+            qApp,
+            [timer] {
+                if (timer)
+                    timer->setPeriod(500);
+            },
+            Qt::QueuedConnection);
+    };
+    if (!startMonitoringCore(m_state, folder, arm)) {
+        message(QStringLiteral("监视失败"), QString::fromUtf16(kErrorCaption),
+                QMessageBox::Critical);
+        // The click may have unchecked the radio box; the window stays paused.
+        m_readyRadio->setChecked(true);
+        return;
+    }
+
+    if (m_preview)
+        m_preview->setPrintEnabled(true);
+    m_readyRadio->setChecked(false);
+    m_readyRadio->hide();
+    setAlwaysOnTop(true);
+    m_monitoringRadio->setChecked(true);
+    m_monitoringRadio->show();
+    setEditingEnabled(false);
+    setWindowTitle(kMonitoringCaption);
+}
+
+void MainWindow::pauseMonitoring()
+{
+    // What was already reported (a tick, an arming) is handled first.
+    QCoreApplication::processEvents();
+    pauseMonitoringCore(m_state);
+
+    m_readyRadio->setChecked(true);
+    m_readyRadio->show();
+    if (m_preview)
+        m_preview->setPrintEnabled(false);
+    m_monitoringRadio->setChecked(false);
+    m_monitoringRadio->hide();
+    setEditingEnabled(true);
+    setAlwaysOnTop(false);
+    setWindowTitle(kPausedCaption);
+}
+
+void MainWindow::openSettings()
+{
+    pauseMonitoring();
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_state.layoutLock);
+        m_state.currentPhotoPath = m_state.samplePhotoPath();
+    }
+    m_settings->show();
+    hide();
+}
+
+void MainWindow::togglePreview()
+{
+    // The button has already flipped its own checked state; it follows that
+    // state, not whether the window is still open.
+    if (m_previewButton->isChecked()) {
+        m_previewButton->setText(QStringLiteral("打开预览"));
+        if (m_preview)
+            m_preview->close();
+        return;
+    }
+    m_previewButton->setText(QStringLiteral("关闭预览"));
+    if (m_preview) {
+        m_preview->raise();
+        return;
+    }
+    m_preview = new PreviewWindow(m_state, this);
+    m_preview->setMessageSeam([this](const QString& text, const QString& caption,
+                                     QMessageBox::Icon icon) { message(text, caption, icon); });
+    m_preview->move(x() + 10, y() - 204);
+    m_preview->show();
+}
+
+void MainWindow::folderTextChanged(const QString& text)
+{
+    writeConfigText(m_state.configPath(), QString::fromUtf16(kConfigSection),
+                    QString::fromUtf16(kConfigFolderKey), text);
+    std::lock_guard<std::recursive_mutex> lock(m_state.layoutLock);
+    m_state.currentPhotoPath = text;
+    m_state.monitorFolder = text;
+}
+
+void MainWindow::pickFolder()
+{
+    FolderPickerWindow picker(this);
+    connect(&picker, &FolderPickerWindow::folderOpened, m_folderEdit, &QLineEdit::setText);
+    picker.exec();
+}
+
+void MainWindow::adviseDefaultPrinter()
+{
+    message(QStringLiteral(
+                "请将需使用的打印机设为默认打印机，并且请设置好打印机属性，这将决定打印照片的质量"),
+            QStringLiteral("重要提示"), QMessageBox::NoIcon);
+    if (m_openPrinterSettings)
+        m_openPrinterSettings();
+    else
+        openPrinterSettings();
+}
+
+void MainWindow::showTemplateList()
+{
+    m_templateList->show();
+    m_templateList->raise();
+    m_fillingList = true;
+    m_templateList->clear();
+    m_templateList->addItems(listTemplateNames(m_state.storePath()));
+    m_templateList->clearSelection();
+    m_fillingList = false;
+    m_templateList->setFocus();
+}
+
+void MainWindow::templateChosen()
+{
+    if (m_fillingList)
+        return;
+    const QList<QListWidgetItem*> selected = m_templateList->selectedItems();
+    if (selected.isEmpty())
+        return;
+    m_templateList->hide();
+    const QString name = selected.first()->text();
+    m_templateButton->setText(name);
+    if (!loadTemplateByName(m_state, name))
+        message(QString::fromUtf16(kTemplateMissingMessage), QString::fromUtf16(kErrorCaption),
+                QMessageBox::Critical);
 }
 
 } // namespace vellora

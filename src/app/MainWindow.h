@@ -1,25 +1,99 @@
 #pragma once
 
+#include "app/DialogsWindow.h"
+
+#include <QPointer>
 #include <QWidget>
+
+#include <functional>
+
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QRadioButton;
 
 namespace vellora {
 
 struct AppState;
+class MonitorTimer;
+class PreviewWindow;
+class SettingsWindow;
 
 // The small start window: monitoring switch, folder, template and the ways to
-// the settings and preview windows.
+// the settings and preview windows. Its construction is the "window created"
+// step of start-up; closing it ends the program.
 class MainWindow : public QWidget
 {
     Q_OBJECT
 public:
     explicit MainWindow(AppState& state, QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // Message boxes and the printer settings launcher go through these, so
+    // widget tests can record them instead of blocking or starting programs.
+    void setMessageSeam(MessageSeam seam) { m_showMessage = std::move(seam); }
+    void setPrinterSettingsLauncher(std::function<void()> launch)
+    {
+        m_openPrinterSettings = std::move(launch);
+    }
+
+    // The event handlers, public so that the program's wiring reads as one
+    // table and tests can name what they drive.
+    void startMonitoring();
+    void pauseMonitoring();
+    void openSettings();
+    void togglePreview();
+    void folderTextChanged(const QString& text);
+    void pickFolder();
+    void adviseDefaultPrinter();
+    void showTemplateList();
+    void templateChosen();
+
+    bool isMonitoring() const;
+    PreviewWindow* previewWindow() const;
+    SettingsWindow* settingsWindow() const { return m_settings; }
+    MonitorTimer* monitorTimer() const { return m_timer; }
+
+Q_SIGNALS:
+    // The window was closed: the watch is stopped and the preview closed; the
+    // program's message loop ends on this.
+    void programEnding();
 
 protected:
-    // Closing the main window ends the program.
+    void moveEvent(QMoveEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void onMainWindowCreated();
+    void onMainWindowMoved();
+    void onMainWindowDestroyed();
+    void setAlwaysOnTop(bool on);
+    void setEditingEnabled(bool enabled);
+    void message(const QString& text, const QString& caption, QMessageBox::Icon icon);
+
     AppState& m_state;
+    MessageSeam m_showMessage;
+    std::function<void()> m_openPrinterSettings;
+
+    QGroupBox* m_groupBox = nullptr;
+    QRadioButton* m_readyRadio = nullptr;
+    QRadioButton* m_monitoringRadio = nullptr;
+    QPushButton* m_previewButton = nullptr;
+    QPushButton* m_settingsButton = nullptr;
+    QLabel* m_folderLabel = nullptr;
+    QLineEdit* m_folderEdit = nullptr;
+    QPushButton* m_folderButton = nullptr;
+    QPushButton* m_printerButton = nullptr;
+    QPushButton* m_templateButton = nullptr;
+    QListWidget* m_templateList = nullptr;
+    MonitorTimer* m_timer = nullptr;
+    SettingsWindow* m_settings = nullptr;
+    QPointer<PreviewWindow> m_preview;
+    bool m_fillingList = false;
+    bool m_ended = false;
 };
 
 } // namespace vellora

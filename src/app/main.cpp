@@ -1,20 +1,36 @@
 #include "app/AppState.h"
+#include "app/DialogsWindow.h"
 #include "app/MainWindow.h"
 #include "app/Startup.h"
 #include "platform/ProgramFolder.h"
 
 #include <QApplication>
 
+#include <cstdio>
+#include <cstdlib>
+
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
+    // The program lives as long as the main window, which is hidden (not
+    // closed) while the settings window is in use.
     app.setQuitOnLastWindowClosed(false);
 
     vellora::AppState state;
     vellora::initialiseAppState(state, vellora::executableFolder());
+    // A stored value of the wrong kind ends the program after the report.
+    state.fatalError = [](int code, const QString& message) {
+        vellora::showMessageBox(
+            QStringLiteral("运行时出错!\n\n错误代码：%1\n\n错误信息：%2").arg(code).arg(message),
+            QString::fromUtf16(vellora::kErrorCaption), QMessageBox::Critical);
+        std::fflush(nullptr);
+        std::exit(1);
+    };
+    state.printDialog = [] { return vellora::askForPrinterName(); };
 
-    // The program lives as long as the main window: closing it ends the loop.
     vellora::MainWindow window(state);
+    QObject::connect(&window, &vellora::MainWindow::programEnding, &app, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
     window.show();
     return app.exec();
 }

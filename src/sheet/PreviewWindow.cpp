@@ -1,0 +1,145 @@
+#include "sheet/PreviewWindow.h"
+
+#include "app/AppState.h"
+#include "printing/Printing.h"
+#include "sheet/DrawingSurface.h"
+
+#include <QCloseEvent>
+#include <QLabel>
+#include <QPainter>
+#include <QPushButton>
+
+#include <mutex>
+
+namespace vellora {
+
+namespace {
+constexpr int kBorder = 1;
+}
+
+PreviewSheetBoard::PreviewSheetBoard(QWidget* parent) : QWidget(parent)
+{
+    setObjectName(QStringLiteral("预览画板"));
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+void PreviewSheetBoard::showPicture(const QImage& sheet)
+{
+    const QSize inner = size() - QSize(2 * kBorder, 2 * kBorder);
+    m_pictureRect = shrinkToFit(sheet.width(), sheet.height(), inner.width(), inner.height());
+    m_pictureRect.translate(kBorder, kBorder);
+    if (m_pictureRect.isEmpty())
+        m_shown = QImage();
+    else if (m_pictureRect.size() == sheet.size())
+        m_shown = sheet;
+    else
+        m_shown =
+            sheet.scaled(m_pictureRect.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    update();
+}
+
+void PreviewSheetBoard::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    p.fillRect(rect(), backgroundColour());
+    if (!m_shown.isNull())
+        p.drawImage(m_pictureRect.topLeft(), m_shown);
+    p.setPen(QColor(90, 120, 150));
+    p.drawRect(rect().adjusted(0, 0, -1, -1));
+}
+
+PreviewWindow::PreviewWindow(AppState& state, QWidget* mainWindow)
+    : QWidget(mainWindow, Qt::Tool | Qt::WindowStaysOnTopHint), m_state(state)
+{
+    setObjectName(QStringLiteral("PreviewWindow"));
+    setAttribute(Qt::WA_DeleteOnClose);
+    setWindowTitle(QStringLiteral("预览"));
+    setFixedSize(200, 200);
+    setWindowOpacity(230.0 / 255);
+
+    m_board = new PreviewSheetBoard(this);
+    m_board->setGeometry(0, 0, 200, 200);
+
+    m_printButton = new QPushButton(QStringLiteral("打 印"), m_board);
+    m_printButton->setObjectName(QStringLiteral("打印超级按钮"));
+    m_printButton->setGeometry(67, 85, 64, 28);
+    m_printButton->setEnabled(false);
+    connect(m_printButton, &QPushButton::clicked, this, &PreviewWindow::printNow);
+
+    m_printedLabel = new QLabel(QStringLiteral("已打印完毕……"), m_board);
+    m_printedLabel->setObjectName(QStringLiteral("打印完毕标签"));
+    m_printedLabel->setGeometry(39, 122, 112, 24);
+    m_printedLabel->setAlignment(Qt::AlignCenter);
+    m_printedLabel->setAttribute(Qt::WA_TranslucentBackground);
+    m_printedLabel->hide();
+
+    // Passes may run on the batch worker thread: the hooks only post. They are
+    // set and cleared under the layout lock, so no pass calls them while this
+    // window is going away.
+    std::lock_guard<std::recursive_mutex> lock(m_state.layoutLock);
+    m_state.views.showOnPreviewBoard = [this](const QImage& sheet) {
+        QMetaObject::invokeMethod(
+            this, [this, sheet] { showSheet(sheet); }, Qt::QueuedConnection);
+    };
+    m_state.views.setPrintedLabelVisible = [this](bool visible) {
+        QMetaObject::invokeMethod(
+            this, [this, visible] { setPrintedLabelVisible(visible); }, Qt::QueuedConnection);
+    };
+    m_attached = true;
+    m_state.windows.previewOpen = true;
+    // What is already waiting on the sheet shows at once.
+    showSheet(m_state.sheetSurface.snapshotImage());
+    setPrintEnabled(m_state.windows.monitoring.load());
+}
+
+PreviewWindow::~PreviewWindow()
+{
+    detachFromState();
+}
+
+void PreviewWindow::detachFromState()
+{
+    if (!m_attached)
+        return;
+    std::lock_guard<std::recursive_mutex> lock(m_state.layoutLock);
+    m_state.windows.previewOpen = false;
+    m_state.views.showOnPreviewBoard = nullptr;
+    m_state.views.setPrintedLabelVisible = nullptr;
+    m_attached = false;
+}
+
+void PreviewWindow::closeEvent(QCloseEvent* event)
+{
+    detachFromState();
+    event->accept();
+    Q_EMIT closed();
+}
+
+void PreviewWindow::showSheet(const QImage& sheet)
+{
+    m_board->showPicture(sheet);
+}
+
+void PreviewWindow::setPrintedLabelVisible(bool visible)
+{
+    m_printedLabel->setVisible(visible);
+}
+
+void PreviewWindow::setPrintEnabled(bool enabled)
+{
+    m_printButton->setEnabled(enabled);
+}
+
+void PreviewWindow::printNow()
+{
+    if (printPendingSheetNow(m_state))
+        return;
+    const QString text = QString::fromUtf16(kNothingToPrintMessage);
+    const QString caption = QString::fromUtf16(kErrorCaption);
+    if (m_showMessage)
+        m_showMessage(text, caption, QMessageBox::Critical);
+    else
+        showMessageBox(text, caption, QMessageBox::Critical);
+}
+
+} // namespace vellora

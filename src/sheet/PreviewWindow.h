@@ -1,0 +1,75 @@
+#pragma once
+
+#include "app/DialogsWindow.h"
+
+#include <QImage>
+#include <QWidget>
+
+class QLabel;
+class QPushButton;
+
+namespace vellora {
+
+struct AppState;
+
+// 预览画板: the sheet picture centred and shrunk to fit on a light blue
+// background inside a thin border.
+class PreviewSheetBoard : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit PreviewSheetBoard(QWidget* parent = nullptr);
+
+    void showPicture(const QImage& sheet);
+    // Where the picture lies on the board (empty before the first picture).
+    QRect pictureRect() const { return m_pictureRect; }
+    static QColor backgroundColour() { return QColor(151, 196, 240); }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QImage m_shown; // already scaled to m_pictureRect's size
+    QRect m_pictureRect;
+};
+
+// The small translucent window riding above the main window that shows the
+// sheet being filled and prints it early on request. It lives from the open
+// click to its close and deletes itself when closed.
+class PreviewWindow : public QWidget
+{
+    Q_OBJECT
+public:
+    // mainWindow: the window it rides above (its parent).
+    PreviewWindow(AppState& state, QWidget* mainWindow);
+    ~PreviewWindow() override;
+
+    // Where the "nothing to print" message goes.
+    void setMessageSeam(MessageSeam seam) { m_showMessage = std::move(seam); }
+
+    // UI thread only; layout passes reach these through the view hooks.
+    void showSheet(const QImage& sheet);
+    void setPrintedLabelVisible(bool visible);
+    void setPrintEnabled(bool enabled);
+
+    PreviewSheetBoard* board() const { return m_board; }
+
+Q_SIGNALS:
+    void closed();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void printNow();
+    void detachFromState();
+
+    AppState& m_state;
+    PreviewSheetBoard* m_board = nullptr;
+    QPushButton* m_printButton = nullptr;
+    QLabel* m_printedLabel = nullptr;
+    MessageSeam m_showMessage;
+    bool m_attached = false;
+};
+
+} // namespace vellora
