@@ -11,6 +11,15 @@ namespace vellora::cli {
 
 // Each command takes the arguments after its name and returns the exit status.
 int runPreview(const QStringList& args);
+int runTemplates(const QStringList& args);
+
+// The store a command reads: --store PATH, or sj.edb beside the executable.
+QString defaultStorePath();
+// Makes the template named name in the store at storePath current, headless.
+// False with a one-line message when the store or the name is not there; a
+// stored value of the wrong kind ends the process with the fatal report.
+bool loadTemplateFromStore(AppState& state, const QString& storePath, const QString& name,
+                           QString* error);
 
 // One whole-sheet pass of the current template (as the settings window draws
 // it) from photo, or the sample photo when empty, written to a PNG file.

@@ -10,7 +10,8 @@ int usage()
 {
     vellora::cli::printError(QStringLiteral(
         "usage: vellora-cli <command> [options]\n"
-        "  preview (--template-json FILE | --template NAME) [--store PATH] [--photo PATH] --out FILE.png"));
+        "  preview (--template-json FILE | --template NAME) [--store PATH] [--photo PATH] --out FILE.png\n"
+        "  templates (list | show NAME | export [FILE] | import FILE...) [--store PATH]"));
     return 2;
 }
 
@@ -29,5 +30,7 @@ int main(int argc, char* argv[])
     const QString command = args.takeFirst();
     if (command == u"preview")
         return vellora::cli::runPreview(args);
+    if (command == u"templates")
+        return vellora::cli::runTemplates(args);
     return usage();
 }
