@@ -37,6 +37,8 @@ bool readTemplateJson(const QString& path, LayoutTemplate& out, QString* error)
 int runPreview(const QStringList& args)
 {
     QString templateJson;
+    QString templateName;
+    QString store;
     QString photo;
     QString out;
     for (int i = 0; i < args.size(); ++i) {
@@ -44,6 +46,10 @@ int runPreview(const QStringList& args)
         const bool hasValue = i + 1 < args.size();
         if (a == u"--template-json" && hasValue)
             templateJson = args[++i];
+        else if (a == u"--template" && hasValue)
+            templateName = args[++i];
+        else if (a == u"--store" && hasValue)
+            store = args[++i];
         else if (a == u"--photo" && hasValue)
             photo = args[++i];
         else if (a == u"--out" && hasValue)
@@ -53,15 +59,22 @@ int runPreview(const QStringList& args)
             return 2;
         }
     }
-    if (templateJson.isEmpty() || out.isEmpty()) {
-        printError(QStringLiteral("preview: --template-json FILE and --out FILE.png are required"));
+    if (templateJson.isEmpty() == templateName.isEmpty() || out.isEmpty()) {
+        printError(QStringLiteral(
+            "preview: one of --template-json FILE or --template NAME, and --out FILE.png, are required"));
         return 2;
     }
 
     AppState state;
     initialiseAppState(state, executableFolder());
     QString error;
-    if (!readTemplateJson(templateJson, state.currentTemplate, &error)) {
+    if (!templateName.isEmpty()) {
+        if (!loadTemplateFromStore(state, store.isEmpty() ? defaultStorePath() : store,
+                                   templateName, &error)) {
+            printError(QStringLiteral("preview: ") + error);
+            return 1;
+        }
+    } else if (!readTemplateJson(templateJson, state.currentTemplate, &error)) {
         printError(QStringLiteral("preview: ") + error);
         return 1;
     }

@@ -1,0 +1,166 @@
+#include "cli/Commands.h"
+
+#include "app/AppState.h"
+#include "app/Startup.h"
+#include "platform/ProgramFolder.h"
+#include "templates/FatalError.h"
+#include "templates/TemplateQuery.h"
+#include "templates/TemplateStore.h"
+#include "templates/TemplateTransfer.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QSaveFile>
+
+#include <cstdio>
+
+namespace vellora::cli {
+
+QString defaultStorePath()
+{
+    return joinPath(executableFolder(), QString::fromUtf16(kStoreFileName));
+}
+
+bool loadTemplateFromStore(AppState& state, const QString& storePath, const QString& name,
+                           QString* error)
+{
+    LayoutTemplate row;
+    ColumnKindError kindError;
+    switch (findTemplateByName(storePath, name, row, &kindError)) {
+    case FindResult::Found:
+        useTemplateHeadless(state, row);
+        state.loadedTemplateName = name;
+        state.templateModified = false;
+        return true;
+    case FindResult::NotFound:
+        *error = QStringLiteral("no template named \"%1\" in %2").arg(name, storePath);
+        return false;
+    case FindResult::Unreadable:
+        *error =
+            QStringLiteral("%1 is missing or not a template file of this program").arg(storePath);
+        return false;
+    case FindResult::WrongKind:
+        raiseFatalError(state, kindError.code, kindError.message);
+        *error = fatalErrorReport(kindError.code, kindError.message);
+        return false;
+    }
+    return false;
+}
+
+namespace {
+
+void writeOut(const QByteArray& bytes)
+{
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+int fail(const QString& message)
+{
+    printError(QStringLiteral("templates: ") + message);
+    return 1;
+}
+
+int list(const QString& store)
+{
+    TemplateQuery query;
+    if (!query.open(store, kStorePassword))
+        return fail(
+            QStringLiteral("%1 is missing or not a template file of this program").arg(store));
+    query.close();
+    QByteArray out;
+    for (const QString& name : listTemplateNames(store))
+        out += name.toUtf8() + '\n';
+    writeOut(out);
+    return 0;
+}
+
+int show(const QString& store, const QString& name)
+{
+    AppState state;
+    initialiseAppState(state, executableFolder());
+    QString error;
+    if (!loadTemplateFromStore(state, store, name, &error))
+        return fail(error);
+    writeOut(templatesToJsonText({state.currentTemplate}));
+    return 0;
+}
+
+int exportTemplates(const QString& store, const QString& file)
+{
+    QList<LayoutTemplate> templates;
+    QString error;
+    if (!readVisibleTemplates(store, templates, &error))
+        return fail(error);
+    const QByteArray json = templatesToJsonText(templates);
+    if (file.isEmpty()) {
+        writeOut(json);
+        return 0;
+    }
+    QSaveFile out(file);
+    if (!out.open(QIODevice::WriteOnly) || out.write(json) != json.size() || !out.commit())
+        return fail(QStringLiteral("cannot write %1: %2").arg(file, out.errorString()));
+    printError(QStringLiteral("exported %1 templates to %2").arg(templates.size()).arg(file));
+    return 0;
+}
+
+int importTemplates(const QString& store, const QStringList& files)
+{
+    // Everything is checked before the store is touched; then one transaction.
+    QList<LayoutTemplate> templates;
+    for (const QString& path : files) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return fail(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+        QList<LayoutTemplate> some;
+        QString error;
+        if (!templatesFromJsonText(file.readAll(), some, &error))
+            return fail(QStringLiteral("%1: %2").arg(path, error));
+        templates += some;
+    }
+    QString error;
+    if (!writeTemplateRows(store, templates, &error))
+        return fail(error);
+    printError(QStringLiteral("imported %1 templates into %2").arg(templates.size()).arg(store));
+    return 0;
+}
+
+} // namespace
+
+int runTemplates(const QStringList& args)
+{
+    QString store;
+    QStringList words;
+    for (int i = 0; i < args.size(); ++i) {
+        if (args[i] == u"--store") {
+            if (i + 1 >= args.size()) {
+                printError(QStringLiteral("templates: --store needs a path"));
+                return 2;
+            }
+            store = args[++i];
+        } else if (args[i].startsWith(u"--")) {
+            printError(QStringLiteral("templates: unexpected option '%1'").arg(args[i]));
+            return 2;
+        } else {
+            words.append(args[i]);
+        }
+    }
+    if (store.isEmpty())
+        store = defaultStorePath();
+    const QString action = words.isEmpty() ? QString() : words.takeFirst();
+    if (action == u"list" && words.isEmpty())
+        return list(store);
+    if (action == u"show" && words.size() == 1)
+        return show(store, words[0]);
+    if (action == u"export" && words.size() <= 1)
+        return exportTemplates(store, words.value(0));
+    if (action == u"import" && !words.isEmpty())
+        return importTemplates(store, words);
+    printError(QStringLiteral(
+        "usage: vellora-cli templates (list | show NAME | export [FILE] | import FILE...) "
+        "[--store PATH]"));
+    return 2;
+}
+
+} // namespace vellora::cli
