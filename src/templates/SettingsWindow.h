@@ -15,6 +15,7 @@
 
 class QAbstractButton;
 class QCheckBox;
+class QLineEdit;
 class QGroupBox;
 class QLabel;
 class QListWidget;
@@ -55,6 +56,7 @@ public:
 
     const ValueBoxRule& rule() const { return m_rule; }
     QString text() const;
+    QLineEdit* editor() const { return lineEdit(); }
     // A text written by the program: not filtered, and the change is raised
     // even when the text stays the same.
     void setSystemText(const QString& text);
