@@ -336,6 +336,9 @@ void TestPictureHandle::halfWrittenJpegIsNull_data()
     QTest::newRow("baseline, header only") << baseline.left(700);
     QTest::newRow("progressive, first scans only") << progressive.left(progressive.size() / 2);
     QTest::newRow("progressive, end marker missing") << progressive.left(progressive.size() - 2);
+    const QByteArray png = encodeWithQt(busy, "png");
+    QTest::newRow("png, first half") << png.left(png.size() / 2);
+    QTest::newRow("png, end chunk missing") << png.left(png.size() - 12);
 }
 
 void TestPictureHandle::halfWrittenJpegIsNull()
