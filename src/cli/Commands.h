@@ -11,6 +11,7 @@ namespace vellora::cli {
 
 // Each command takes the arguments after its name and returns the exit status.
 int runPreview(const QStringList& args);
+int runLayout(const QStringList& args);
 int runTemplates(const QStringList& args);
 
 // The store a command reads: --store PATH, or sj.edb beside the executable.

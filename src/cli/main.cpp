@@ -11,6 +11,7 @@ int usage()
     vellora::cli::printError(QStringLiteral(
         "usage: vellora-cli <command> [options]\n"
         "  preview (--template-json FILE | --template NAME) [--store PATH] [--photo PATH] --out FILE.png\n"
+        "  layout (--template NAME [--store PATH] | --template-json FILE) (--out DIR | --print) PHOTO...\n"
         "  templates (list | show NAME | export [FILE] | import FILE...) [--store PATH]"));
     return 2;
 }
@@ -30,6 +31,8 @@ int main(int argc, char* argv[])
     const QString command = args.takeFirst();
     if (command == u"preview")
         return vellora::cli::runPreview(args);
+    if (command == u"layout")
+        return vellora::cli::runLayout(args);
     if (command == u"templates")
         return vellora::cli::runTemplates(args);
     return usage();
