@@ -30,6 +30,13 @@ bool templateFromObject(const QJsonObject& object, int index, LayoutTemplate& ou
     return true;
 }
 
+// One value as JSON text.
+QByteArray jsonScalar(const QJsonValue& value)
+{
+    const QByteArray array = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+    return array.mid(1, array.size() - 2);
+}
+
 } // namespace
 
 bool templatesFromJsonText(const QByteArray& text, QList<LayoutTemplate>& out, QString* error)
@@ -69,15 +76,26 @@ bool templatesFromJsonText(const QByteArray& text, QList<LayoutTemplate>& out, Q
 
 QByteArray templatesToJsonText(const QList<LayoutTemplate>& templates)
 {
-    QJsonArray array;
-    for (const LayoutTemplate& t : templates) {
-        QJsonObject object = templateToJson(t);
-        // No logo is written as no key rather than an empty string.
-        if (t.logoPicture.isEmpty())
-            object.remove(kTemplateColumns[kTemplateColumnCount - 1].name.toString());
-        array.append(object);
+    // Written by hand so that the keys keep the column order (a QJsonObject
+    // would sort them), which is how people read and compare templates.
+    QByteArray out("[");
+    for (qsizetype t = 0; t < templates.size(); ++t) {
+        const QJsonObject object = templateToJson(templates[t]);
+        out += t == 0 ? "\n    {" : ",\n    {";
+        bool firstKey = true;
+        for (const TemplateColumn& column : kTemplateColumns) {
+            const QString key = column.name.toString();
+            // No logo is written as no key rather than an empty string.
+            if (column.kind == ColumnKind::Bytes && templates[t].logoPicture.isEmpty())
+                continue;
+            out += firstKey ? "\n        " : ",\n        ";
+            firstKey = false;
+            out += jsonScalar(key) + ": " + jsonScalar(object.value(key));
+        }
+        out += "\n    }";
     }
-    return QJsonDocument(array).toJson(QJsonDocument::Indented);
+    out += templates.isEmpty() ? "]\n" : "\n]\n";
+    return out;
 }
 
 } // namespace vellora

@@ -7,12 +7,29 @@
 #include <cstdlib>
 #include <limits>
 
+#include <locale.h>
+
 namespace vellora {
+
+namespace {
+
+// Qt sets the process locale from the environment, and under a locale whose
+// decimal mark is a comma printf would show 35,5 and strtod would read "35.5"
+// as 35. Lengths are always written and read with a point.
+locale_t cNumericLocale()
+{
+    static const locale_t c = newlocale(LC_ALL_MASK, "C", locale_t(0));
+    return c;
+}
+
+} // namespace
 
 QString formatLength(qint32 tenths)
 {
     char buffer[64];
+    const locale_t previous = uselocale(cNumericLocale());
     std::snprintf(buffer, sizeof buffer, "%.13g", double(tenths) * 0.1);
+    uselocale(previous);
     return QString::fromLatin1(buffer);
 }
 
@@ -86,7 +103,7 @@ double parseTypedNumber(const QString& text)
         }
     }
     const std::string number(start, p);
-    const double value = std::strtod(number.c_str(), nullptr);
+    const double value = strtod_l(number.c_str(), nullptr, cNumericLocale());
     // An overflowing exponent gives ±inf, which truncToInt clamps.
     return value;
 }
