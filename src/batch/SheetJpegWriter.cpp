@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <csetjmp>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -93,10 +94,25 @@ void termDestination(j_compress_ptr cinfo)
     dest->size = dest->capacity - dest->pub.free_in_buffer;
 }
 
-// Encodes 8-bit RGB rows with the sheet parameters. On success *out holds a
-// malloc'd block the caller frees; on failure message says why.
-bool encodeRgb(const unsigned char* pixels, int width, int height, size_t stride,
-               unsigned char** out, size_t* outSize, char* message, size_t messageSize)
+// Rows of 32-bit pixels 0xffRRGGBB (QImage::Format_RGB32) become 8-bit RGB
+// one row at a time, so the sheet is never copied whole.
+void rgb32RowToRgb(const unsigned char* source, int width, unsigned char* row)
+{
+    for (int x = 0; x < width; ++x) {
+        std::uint32_t pixel;
+        std::memcpy(&pixel, source + size_t(x) * 4, 4);
+        row[3 * x] = static_cast<unsigned char>(pixel >> 16);
+        row[3 * x + 1] = static_cast<unsigned char>(pixel >> 8);
+        row[3 * x + 2] = static_cast<unsigned char>(pixel);
+    }
+}
+
+// Encodes the sheet with its fixed parameters from rows of 32-bit pixels
+// (bytesPerPixel 4) or 8-bit RGB (3). On success *out holds a malloc'd block
+// the caller frees; on failure message says why.
+bool encodeSheet(const unsigned char* pixels, int width, int height, size_t stride,
+                 int bytesPerPixel, unsigned char** out, size_t* outSize, char* message,
+                 size_t messageSize)
 {
     jpeg_compress_struct cinfo;
     ErrorTrap trap;
@@ -109,7 +125,10 @@ bool encodeRgb(const unsigned char* pixels, int width, int height, size_t stride
 
     dest.capacity = size_t(width) * size_t(height) / 2 + 65536;
     dest.data = static_cast<unsigned char*>(std::malloc(dest.capacity));
-    if (dest.data == nullptr) {
+    unsigned char* row = static_cast<unsigned char*>(std::malloc(size_t(width) * 3));
+    if (dest.data == nullptr || row == nullptr) {
+        std::free(dest.data);
+        std::free(row);
         std::snprintf(message, messageSize, "out of memory");
         return false;
     }
@@ -120,6 +139,7 @@ bool encodeRgb(const unsigned char* pixels, int width, int height, size_t stride
     if (setjmp(trap.jump)) {
         jpeg_destroy_compress(&cinfo);
         std::free(dest.data);
+        std::free(row);
         std::snprintf(message, messageSize, "%s", trap.message);
         return false;
     }
@@ -145,11 +165,17 @@ bool encodeRgb(const unsigned char* pixels, int width, int height, size_t stride
 
     jpeg_start_compress(&cinfo, TRUE);
     while (cinfo.next_scanline < cinfo.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(pixels + size_t(cinfo.next_scanline) * stride);
-        jpeg_write_scanlines(&cinfo, &row, 1);
+        const unsigned char* source = pixels + size_t(cinfo.next_scanline) * stride;
+        JSAMPROW line = row;
+        if (bytesPerPixel == 4)
+            rgb32RowToRgb(source, width, row);
+        else
+            line = const_cast<JSAMPROW>(source);
+        jpeg_write_scanlines(&cinfo, &line, 1);
     }
     jpeg_finish_compress(&cinfo);
     jpeg_destroy_compress(&cinfo);
+    std::free(row);
 
     *out = dest.data;
     *outSize = dest.size;
@@ -266,16 +292,21 @@ JpegSaveResult saveSheetAsJpeg(const QImage& sheet, const QString& saveFolder, i
     }
     const QString prefix = folderPrefix(saveFolder);
 
-    const QImage rgb = sheet.convertToFormat(QImage::Format_RGB888);
-    if (rgb.isNull()) {
+    // Opaque 32-bit and 24-bit sheets are read as they are; anything else is
+    // brought to 32-bit first.
+    QImage pixels = sheet;
+    if (sheet.format() != QImage::Format_RGB32 && sheet.format() != QImage::Format_RGB888)
+        pixels = sheet.convertToFormat(QImage::Format_RGB32);
+    if (pixels.isNull()) {
         result.error = QStringLiteral("out of memory converting the sheet");
         return result;
     }
     unsigned char* encoded = nullptr;
     size_t encodedSize = 0;
     char message[JMSG_LENGTH_MAX + 32];
-    if (!encodeRgb(rgb.constBits(), rgb.width(), rgb.height(), size_t(rgb.bytesPerLine()), &encoded,
-                   &encodedSize, message, sizeof message)) {
+    if (!encodeSheet(pixels.constBits(), pixels.width(), pixels.height(),
+                     size_t(pixels.bytesPerLine()), pixels.depth() / 8, &encoded, &encodedSize,
+                     message, sizeof message)) {
         result.error = QStringLiteral("JPEG encoder: ") + QString::fromLocal8Bit(message);
         return result;
     }

@@ -294,6 +294,28 @@ private Q_SLOTS:
         QVERIFY2(meanError < 1.5, qPrintable(QString::number(meanError)));
     }
 
+    void everyPixelFormatEncodesAlike_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::newRow("RGB888") << int(QImage::Format_RGB888);
+        QTest::newRow("ARGB32") << int(QImage::Format_ARGB32);
+        QTest::newRow("RGB16") << int(QImage::Format_RGB16);
+    }
+
+    void everyPixelFormatEncodesAlike()
+    {
+        QFETCH(int, format);
+        QTemporaryDir dir;
+        // Colours RGB16 holds exactly, so every format carries the same pixels.
+        QImage sheet = sampleSheet(96, 64).convertToFormat(QImage::Format_RGB16);
+        sheet = sheet.convertToFormat(QImage::Format_RGB32);
+        const JpegSaveResult reference = saveSheetAsJpeg(sheet, dir.path(), 1, clockAt(kSevenJune));
+        const JpegSaveResult other = saveSheetAsJpeg(sheet.convertToFormat(QImage::Format(format)),
+                                                     dir.path(), 2, clockAt(kSevenJune));
+        QVERIFY(reference.ok && other.ok);
+        QCOMPARE(readAll(other.path), readAll(reference.path));
+    }
+
     void neverReplacesAFile()
     {
         QTemporaryDir dir;
