@@ -11,6 +11,9 @@ namespace vellora::cli {
 
 // Each command takes the arguments after its name and returns the exit status.
 int runPreview(const QStringList& args);
+// The hot folder, headless: vellora-cli watch FOLDER (--template NAME [--store PATH] |
+// --template-json FILE) [--poll] [--verbose].
+int runWatch(const QStringList& args);
 int runLayout(const QStringList& args);
 int runTemplates(const QStringList& args);
 

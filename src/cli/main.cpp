@@ -12,7 +12,8 @@ int usage()
         "usage: vellora-cli <command> [options]\n"
         "  preview (--template-json FILE | --template NAME) [--store PATH] [--photo PATH] --out FILE.png\n"
         "  layout (--template NAME [--store PATH] | --template-json FILE) (--out DIR | --print) PHOTO...\n"
-        "  templates (list | show NAME | export [FILE] | import FILE...) [--store PATH]"));
+        "  templates (list | show NAME | export [FILE] | import FILE...) [--store PATH]\n"
+        "  watch FOLDER (--template NAME [--store PATH] | --template-json FILE) [--poll] [--verbose]"));
     return 2;
 }
 
@@ -31,6 +32,8 @@ int main(int argc, char* argv[])
     const QString command = args.takeFirst();
     if (command == u"preview")
         return vellora::cli::runPreview(args);
+    if (command == u"watch")
+        return vellora::cli::runWatch(args);
     if (command == u"layout")
         return vellora::cli::runLayout(args);
     if (command == u"templates")

@@ -6,11 +6,13 @@
 #include <QByteArray>
 #include <QFile>
 #include <QHash>
+#include <QSet>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <ctime>
 #include <limits>
 #include <mutex>
@@ -157,6 +159,7 @@ struct FolderWatch::Impl
     std::atomic<bool> overflowRequested{false};
     std::atomic<bool> polling{false};
     std::atomic<bool> running{true};
+    std::atomic<bool> ready{false};
     // Held while a name is handed to the queue; the owner sets `stopped` under
     // it, so nothing is delivered once the FolderWatch is gone.
     std::mutex deliverLock;
@@ -201,6 +204,10 @@ private:
         std::chrono::steady_clock::time_point since;
     };
     QHash<QByteArray, Settling> settling;
+    // Files that appeared while some process had them open for writing.
+    // Most will report their close; one written unnamed (O_TMPFILE) and
+    // linked in never does, so each counts once no writer is left.
+    QSet<QByteArray> createdOpen;
     qint64 lastBatchNs = 0;
     bool outOfWatches = false;
     std::vector<char> buffer;
@@ -214,11 +221,14 @@ private:
     void deliver(const QByteArray& relative);
     void deliverFile(const QByteArray& relative);
     void deliverIfChanged(const QByteArray& relative, const FileStamp& stamp);
-    void considerExisting(const QByteArray& relative, const FileStamp& stamp);
+    enum class Writers { None, Open, Unknown };
+    Writers considerExisting(const QByteArray& relative, const FileStamp& stamp);
+    void checkCreatedOpen();
 
     InotifyEnd runInotify();
     bool watchFolder(const QByteArray& relative);
-    void watchTree(const QByteArray& relative, bool queueClosedFiles, qint64 modifiedAfterNs);
+    void watchTree(const QByteArray& relative, bool queueClosedFiles, qint64 modifiedAfterNs,
+                   bool topFilesToo = true);
     void forgetTree(const QByteArray& relative);
     void renameTree(const QByteArray& from, const QByteArray& to);
     bool readEvents(InotifyEnd& end);
@@ -243,6 +253,7 @@ void FolderWatch::Impl::deliver(const QByteArray& relative)
 void FolderWatch::Impl::deliverFile(const QByteArray& relative)
 {
     settling.remove(relative);
+    createdOpen.remove(relative);
     struct stat st
     {
     };
@@ -269,34 +280,62 @@ void FolderWatch::Impl::deliverIfChanged(const QByteArray& relative, const FileS
 // A file found by scanning a folder rather than by its close: queued when no
 // process has it open for writing. A file still being written is left to its
 // IN_CLOSE_WRITE, which the folder's watch (already in place) reports.
-void FolderWatch::Impl::considerExisting(const QByteArray& relative, const FileStamp& stamp)
+FolderWatch::Impl::Writers FolderWatch::Impl::considerExisting(const QByteArray& relative,
+                                                               const FileStamp& stamp)
 {
     const auto it = delivered.constFind(relative);
     if (it != delivered.constEnd() && *it == stamp)
-        return;
+        return Writers::None;
     const int fd = open(absolute(relative).constData(),
                         O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
-        return;
+        return Writers::None;
     // A read lease is refused (EAGAIN) exactly when the file is open for
-    // writing anywhere.
+    // writing anywhere. It is held for a moment only; a writer opening the
+    // file meanwhile waits that moment (its lease-break signal is ignored).
     if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
         fcntl(fd, F_SETLEASE, F_UNLCK);
         close(fd);
         deliverIfChanged(relative, stamp);
-        return;
+        return Writers::None;
     }
     const int error = errno;
     close(fd);
     if (error == EAGAIN)
-        return;
+        return Writers::Open;
     // No lease here (another owner without CAP_LEASE, or a file system
     // without leases): wait for the file to settle instead.
     settling.insert(relative, {stamp, std::chrono::steady_clock::now()});
+    return Writers::Unknown;
+}
+
+void FolderWatch::Impl::checkCreatedOpen()
+{
+    for (auto it = createdOpen.begin(); it != createdOpen.end();) {
+        struct stat st
+        {
+        };
+        if (lstat(absolute(*it).constData(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            considerExisting(*it, stampOf(st)) != Writers::Open)
+            it = createdOpen.erase(it);
+        else
+            ++it;
+    }
 }
 
 bool FolderWatch::Impl::prepare()
 {
+    // The short read leases taken to see whether a file is still being
+    // written send SIGIO when a writer opens the file meanwhile; by default
+    // that signal would end the program.
+    static std::once_flag sigioIgnored;
+    std::call_once(sigioIgnored, [] {
+        struct sigaction current
+        {
+        };
+        if (sigaction(SIGIO, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+            signal(SIGIO, SIG_IGN);
+    });
     startNs = wallClockNs();
     lastBatchNs = startNs;
     usePolling = options.forcePolling || isRemoteFileSystem(root);
@@ -365,7 +404,7 @@ bool FolderWatch::Impl::watchFolder(const QByteArray& relative)
 // already there (modified after modifiedAfterNs) count as written: they were
 // written before the watch could see them.
 void FolderWatch::Impl::watchTree(const QByteArray& relative, bool queueClosedFiles,
-                                  qint64 modifiedAfterNs)
+                                  qint64 modifiedAfterNs, bool topFilesToo)
 {
     std::vector<QByteArray> folders{relative};
     while (!folders.empty() && !stopping() && !outOfWatches) {
@@ -393,6 +432,7 @@ void FolderWatch::Impl::watchTree(const QByteArray& relative, bool queueClosedFi
             if (S_ISDIR(st.st_mode))
                 folders.push_back(child);
             else if (queueClosedFiles && S_ISREG(st.st_mode) &&
+                     (topFilesToo || folder != relative) &&
                      nanoseconds(st.st_mtim) >= modifiedAfterNs)
                 considerExisting(child, stampOf(st));
         }
@@ -432,8 +472,10 @@ void FolderWatch::Impl::renameTree(const QByteArray& from, const QByteArray& to)
 FolderWatch::Impl::InotifyEnd FolderWatch::Impl::runInotify()
 {
     // Subfolders are watched one by one from here; a file closed in one of
-    // them before its watch came counts as written after the start.
-    watchTree({}, true, startNs);
+    // them before its watch came counts as written after the start. The
+    // root's own files are covered by its watch, in place since prepare().
+    watchTree({}, true, startNs, false);
+    ready = true;
     if (outOfWatches)
         return InotifyEnd::UsePolling;
 
@@ -441,13 +483,15 @@ FolderWatch::Impl::InotifyEnd FolderWatch::Impl::runInotify()
         int timeout = -1;
         if (!pendingMoves.isEmpty())
             timeout = 20;
+        else if (!createdOpen.isEmpty())
+            timeout = 50;
         else if (!settling.isEmpty())
             timeout = 250;
         pollfd fds[2] = {{wakeFd, POLLIN, 0}, {inotifyFd, POLLIN, 0}};
-        const int ready = poll(fds, 2, timeout);
+        const int polled = poll(fds, 2, timeout);
         if (stopping())
             return InotifyEnd::Stopped;
-        if (ready < 0 && errno != EINTR)
+        if (polled < 0 && errno != EINTR)
             return InotifyEnd::FolderGone;
         if (fds[0].revents & POLLIN) {
             uint64_t count = 0;
@@ -461,7 +505,8 @@ FolderWatch::Impl::InotifyEnd FolderWatch::Impl::runInotify()
             keepGoing = readEvents(end);
         if (!keepGoing)
             return end;
-        expireMoves(ready == 0);
+        expireMoves(polled == 0);
+        checkCreatedOpen();
         checkSettling();
         if (stopping())
             return InotifyEnd::Stopped;
@@ -539,8 +584,16 @@ void FolderWatch::Impl::handleEvent(const inotify_event& event, InotifyEnd& end,
     const bool isFolder = event.mask & IN_ISDIR;
 
     if (event.mask & IN_CREATE) {
-        if (isFolder)
+        if (isFolder) {
             watchTree(path, true, 0);
+            return;
+        }
+        struct stat st
+        {
+        };
+        if (lstat(absolute(path).constData(), &st) == 0 && S_ISREG(st.st_mode) &&
+            considerExisting(path, stampOf(st)) == Writers::Open)
+            createdOpen.insert(path);
         return;
     }
     if (event.mask & IN_CLOSE_WRITE) {
@@ -571,6 +624,7 @@ void FolderWatch::Impl::handleEvent(const inotify_event& event, InotifyEnd& end,
             return;
         }
         settling.remove(from.path);
+        createdOpen.remove(from.path);
         // A save that writes a temporary name and renames it to the photo.
         if (!passesPhotoFilter(QFile::decodeName(from.path)) &&
             passesPhotoFilter(QFile::decodeName(path)))
@@ -585,6 +639,7 @@ void FolderWatch::Impl::expireMoves(bool all)
     for (auto it = pendingMoves.begin(); it != pendingMoves.end();) {
         if (all || it->deadline <= now) {
             settling.remove(it->path);
+            createdOpen.remove(it->path);
             if (it->isFolder)
                 forgetTree(it->path);
             it = pendingMoves.erase(it);
@@ -723,6 +778,7 @@ void FolderWatch::Impl::runPolling(qint64 countedBeforeNs)
                 it = seen.erase(it);
         }
         firstScan = false;
+        ready = true;
 
         pollfd fds[1] = {{wakeFd, POLLIN, 0}};
         poll(fds, 1, options.pollIntervalMs);
@@ -771,6 +827,11 @@ bool FolderWatch::isPolling() const
 bool FolderWatch::isRunning() const
 {
     return m_impl->running.load();
+}
+
+bool FolderWatch::isReady() const
+{
+    return m_impl->ready.load();
 }
 
 void FolderWatch::simulateOverflow()

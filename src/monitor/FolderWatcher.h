@@ -60,6 +60,10 @@ public:
     bool isPolling() const;
     // False once the watch ended by itself (folder deleted or unreachable).
     bool isRunning() const;
+    // True once every folder of the tree is watched (or the first scan is
+    // done); changes before that in folders below the root may be reported
+    // out of order.
+    bool isReady() const;
     // Makes the watcher thread handle an inotify queue overflow as if the
     // kernel had reported one (for tests).
     void simulateOverflow();

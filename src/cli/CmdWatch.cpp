@@ -1,0 +1,250 @@
+#include "cli/Commands.h"
+
+#include "app/AppState.h"
+#include "app/Startup.h"
+#include "monitor/MonitorControl.h"
+#include "monitor/MonitorCycle.h"
+#include "platform/MonitorTimer.h"
+#include "platform/ProgramFolder.h"
+#include "printing/Printing.h"
+#include "templates/TemplateStore.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace vellora::cli {
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void onStopSignal(int)
+{
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] const auto n = write(g_signalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+// SIGINT and SIGTERM end the event loop through a self-pipe, so the watch is
+// stopped on the main thread like any pause.
+bool installStopSignals()
+{
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_signalPipe) != 0)
+        return false;
+    struct sigaction action
+    {
+    };
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+bool readTemplateJsonFile(const QString& path, LayoutTemplate& out, QString* error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &parseError);
+    if (!doc.isObject()) {
+        *error = QStringLiteral("%1 is not a template JSON object: %2")
+                     .arg(path, parseError.errorString());
+        return false;
+    }
+    return templateFromJson(doc.object(), out, error);
+}
+
+QString stamp()
+{
+    return QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss.zzz"));
+}
+
+void log(const QString& message)
+{
+    printError(stamp() + QStringLiteral(" watch: ") + message);
+}
+
+QString outcomeText(PrintOutcome outcome)
+{
+    switch (outcome) {
+    case PrintOutcome::Printed:
+        return QStringLiteral("printed");
+    case PrintOutcome::Cancelled:
+        return QStringLiteral("not printed: no default printer");
+    case PrintOutcome::SavedUnprinted:
+        return QStringLiteral("not printed: saved in the folder 未打印 beside the program");
+    case PrintOutcome::Lost:
+        return QStringLiteral("LOST: could neither print nor save it");
+    }
+    return {};
+}
+
+} // namespace
+
+// The hot folder without windows: the watcher, the queue and the tick of the
+// main window's monitoring, printing every full sheet.
+int runWatch(const QStringList& args)
+{
+    QString folder;
+    QString templateName;
+    QString templateJson;
+    QString store;
+    bool verbose = false;
+    WatchOptions options;
+    for (int i = 0; i < args.size(); ++i) {
+        const QString& a = args[i];
+        const bool hasValue = i + 1 < args.size();
+        if (a == u"--template" && hasValue)
+            templateName = args[++i];
+        else if (a == u"--template-json" && hasValue)
+            templateJson = args[++i];
+        else if (a == u"--store" && hasValue)
+            store = args[++i];
+        else if (a == u"--poll")
+            options.forcePolling = true;
+        else if (a == u"--verbose")
+            verbose = true;
+        else if (!a.startsWith(u"--") && folder.isEmpty())
+            folder = a;
+        else {
+            printError(QStringLiteral("watch: unexpected argument '%1'").arg(a));
+            return 2;
+        }
+    }
+    if (folder.isEmpty() || templateName.isEmpty() == templateJson.isEmpty()) {
+        printError(QStringLiteral("watch: FOLDER and one of --template NAME or --template-json "
+                                  "FILE are required"));
+        return 2;
+    }
+
+    AppState state;
+    initialiseAppState(state, executableFolder());
+    state.monitorQueue = {QString()};
+    state.fatalError = [](int code, const QString& message) {
+        printError(
+            QStringLiteral("watch: 运行时出错! 错误代码：%1 错误信息：%2").arg(code).arg(message));
+        std::exit(3);
+    };
+    if (!store.isEmpty())
+        state.storePathOverride = store;
+    if (!templateName.isEmpty()) {
+        if (!loadTemplateByName(state, templateName)) {
+            printError(QStringLiteral("watch: %1 (no template '%2' in %3)")
+                           .arg(QString::fromUtf16(kTemplateMissingMessage), templateName,
+                                state.storePath()));
+            return 1;
+        }
+    } else {
+        LayoutTemplate loaded;
+        QString error;
+        if (!readTemplateJsonFile(templateJson, loaded, &error)) {
+            printError(QStringLiteral("watch: ") + error);
+            return 1;
+        }
+        state.currentTemplate = loaded;
+    }
+    useTemplateHeadless(state, state.currentTemplate);
+    const LayoutTemplate& t = state.currentTemplate;
+    const qint64 cells = qint64(t.size1.countAcross) * t.size1.countDown;
+    if (t.paperWidth <= 0 || t.paperHeight <= 0 || cells <= 0 ||
+        (t.twoSize == 0 && t.outputCount <= 0)) {
+        printError(QStringLiteral("watch: the template lays out nothing (paper %1×%2, %3 cells, "
+                                  "%4 copies per photo)")
+                       .arg(t.paperWidth)
+                       .arg(t.paperHeight)
+                       .arg(cells)
+                       .arg(t.outputCount));
+        return 1;
+    }
+
+    if (!installStopSignals()) {
+        printError(QStringLiteral("watch: cannot install the signal handlers"));
+        return 1;
+    }
+
+    MonitorTimer timer;
+    int sheets = 0;
+    int photos = 0;
+    state.printSheet = [&state, &sheets](const QImage& sheet) {
+        ++sheets;
+        const PrintOutcome outcome = printSheet(sheet, state.programFolder, state.printDialog);
+        log(QStringLiteral("sheet %1 %2").arg(sheets).arg(outcomeText(outcome)));
+    };
+    const auto onPhoto = [verbose, &photos](const QString& entry) {
+        ++photos;
+        if (verbose)
+            log(QStringLiteral("photo %1 %2").arg(photos).arg(entry));
+    };
+    QObject::connect(&timer, &MonitorTimer::tick,
+                     [&state, &timer, &onPhoto] { monitorTick(state, timer, onPhoto); });
+    const ArmMonitorTimer arm = [&timer] { timer.requestPeriod(500); };
+
+    if (!startMonitoringCore(state, folder, arm, options)) {
+        printError(QStringLiteral("watch: 监视失败 (%1 is not a folder that can be read and "
+                                  "written)")
+                       .arg(folder));
+        return 1;
+    }
+    log(QStringLiteral("watching %1 (%2) with template '%3', %4 copies per photo; "
+                       "SIGINT or SIGTERM stops")
+            .arg(folder,
+                 state.watchHandle->isPolling() || options.forcePolling ? QStringLiteral("polling")
+                                                                        : QStringLiteral("inotify"),
+                 t.name)
+            .arg(t.outputCount));
+
+    int status = 0;
+    QSocketNotifier stopNotifier(g_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&stopNotifier, &QSocketNotifier::activated, [] {
+        char buffer[16];
+        while (read(g_signalPipe[0], buffer, sizeof buffer) > 0) {
+        }
+        QCoreApplication::quit();
+    });
+    // A watch that ended by itself (the folder was deleted or unmounted)
+    // would leave a service idle for ever; ending lets its supervisor act.
+    QTimer health;
+    QObject::connect(&health, &QTimer::timeout, [&state, &status, &folder] {
+        if (state.watchHandle && !state.watchHandle->isRunning()) {
+            log(QStringLiteral("%1 went away; stopping").arg(folder));
+            status = 1;
+            QCoreApplication::quit();
+        }
+    });
+    health.start(1000);
+
+    QCoreApplication::exec();
+
+    pauseMonitoringCore(state);
+    int waiting = 0;
+    {
+        std::lock_guard<std::mutex> lock(state.queueLock);
+        waiting = int(state.monitorQueue.size()) - 1;
+    }
+    log(QStringLiteral("stopped: %1 photos laid out, %2 sheets printed, %3 cells on the "
+                       "unprinted sheet, %4 photos not yet laid out")
+            .arg(photos)
+            .arg(sheets)
+            .arg(state.pendingSheet.filledCells)
+            .arg(waiting));
+    return status;
+}
+
+} // namespace vellora::cli

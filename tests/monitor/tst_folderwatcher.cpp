@@ -1,0 +1,536 @@
+#include "app/AppState.h"
+#include "monitor/FolderWatcher.h"
+#include "testutils.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <atomic>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace vellora;
+
+namespace {
+
+// A watched temporary folder and what the watcher did to the state.
+struct Fixture
+{
+    QTemporaryDir dir;
+    AppState state;
+    std::atomic<int> arms{0};
+    std::shared_ptr<FolderWatch> watch;
+
+    Fixture() { state.monitorQueue = {QString()}; }
+    ~Fixture() { stopWatch(watch); }
+
+    bool start(const WatchOptions& options = {})
+    {
+        watch = startWatch(
+            state, dir.path(), [this] { ++arms; }, options);
+        // Until the tree is walked, changes below the root may come out of
+        // order, which the marker checks rely on.
+        return watch && QTest::qWaitFor([this] { return watch->isReady(); }, 5000);
+    }
+    QString path(const QString& name) const { return dir.filePath(name); }
+
+    // The queue without its sentinel.
+    QStringList queued()
+    {
+        std::lock_guard<std::mutex> lock(state.queueLock);
+        QStringList names = state.monitorQueue;
+        if (!names.isEmpty() && names.first().isEmpty())
+            names.removeFirst();
+        return names;
+    }
+    // What the monitor tick does to the queue.
+    void swapOut()
+    {
+        std::lock_guard<std::mutex> lock(state.queueLock);
+        state.monitorQueue = {QString()};
+    }
+};
+
+bool writeFile(const QString& path, const QByteArray& content = QByteArray(2048, 'x'))
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly))
+        return false;
+    f.write(content);
+    return true;
+}
+
+// Events are handled in order: once a marker written last is queued, every
+// earlier change has been handled, so "nothing else queued" can be asserted
+// without sleeping.
+#define SETTLE_WITH_MARKER(fx, marker)                                                             \
+    do {                                                                                           \
+        QVERIFY(writeFile((fx).path(marker)));                                                     \
+        QTRY_VERIFY_WITH_TIMEOUT((fx).queued().contains(marker), 5000);                            \
+    } while (false)
+
+} // namespace
+
+class TestFolderWatcher : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void photoFilter_data();
+    void photoFilter();
+    void onlyChangedNamesAreAppended();
+    void startFailsOnWhatCannotBeWatched();
+    void trailingSeparatorsAreAccepted();
+
+    void copiedPhotoIsQueuedOnce();
+    void slowWriterIsQueuedOnlyAfterClose();
+    void unnamedFileLinkedInIsQueuedOnce();
+    void rewrittenPhotoIsQueuedAgainAfterTheSwap();
+    void writesInTurnGiveOneEntryPerTurn();
+    void saveByRenameIsQueued();
+    void renamesBetweenPhotoNamesAndDeletionsQueueNothing();
+    void movedInFromOutsideIsQueued();
+    void otherFilesArmButQueueNothing();
+    void newNestedFoldersAreWatchedAtOnce();
+    void renamedFolderKeepsReportingUnderItsNewName();
+    void overflowQueuesWhatWasDropped();
+    void overflowRescanDoesNotRepeat();
+    void stoppedWatchQueuesNothing();
+    void deletedFolderEndsTheWatchSilently();
+    void pollingCountsFilesOnceStable();
+};
+
+void TestFolderWatcher::photoFilter_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("passes");
+    QTest::newRow("jpg") << "a.jpg" << true;
+    QTest::newRow("JPG") << "a.JPG" << true;
+    QTest::newRow("bmp") << "sub/a.bmp" << true;
+    QTest::newRow("BMP") << "a.BMP" << true;
+    QTest::newRow("no dot") << "ajpg" << true;
+    QTest::newRow("mixed case") << "a.Jpg" << false;
+    QTest::newRow("jpeg") << "a.jpeg" << false;
+    QTest::newRow("text") << "a.txt" << false;
+    QTest::newRow("short") << "pg" << false;
+    QTest::newRow("empty") << "" << false;
+    QTest::newRow("CJK name") << QStringLiteral("照片.jpg") << true;
+    QTest::newRow("CJK ending") << QStringLiteral("a.jp照") << false;
+}
+
+void TestFolderWatcher::photoFilter()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, passes);
+    QCOMPARE(passesPhotoFilter(name), passes);
+    AppState state;
+    state.monitorQueue = {QString()};
+    int arms = 0;
+    queueChangedFile(state, kActionModified, name, [&] { ++arms; });
+    QCOMPARE(state.monitorQueue.size(), passes ? 2 : 1);
+    QVERIFY(arms >= 1); // every modified file arms, photo or not
+}
+
+void TestFolderWatcher::onlyChangedNamesAreAppended()
+{
+    AppState state;
+    state.monitorQueue = {QString()};
+    int arms = 0;
+    const ArmMonitorTimer arm = [&] { ++arms; };
+    for (int action : {1, 2, 4, 5})
+        queueChangedFile(state, action, QStringLiteral("a.jpg"), arm);
+    QCOMPARE(state.monitorQueue, QStringList{QString()});
+    QCOMPARE(arms, 0);
+
+    for (const char* name : {"a.jpg", "a.jpg", "b.jpg", "a.jpg", "A.jpg"})
+        queueChangedFile(state, kActionModified, QString::fromLatin1(name), arm);
+    // Only the last entry is compared, byte-wise with case.
+    QCOMPARE(state.monitorQueue,
+             (QStringList{QString(), QStringLiteral("a.jpg"), QStringLiteral("b.jpg"),
+                          QStringLiteral("a.jpg"), QStringLiteral("A.jpg")}));
+}
+
+void TestFolderWatcher::startFailsOnWhatCannotBeWatched()
+{
+    QTemporaryDir dir;
+    AppState state;
+    QVERIFY(!startWatch(state, dir.filePath(QStringLiteral("missing")), {}));
+    QVERIFY(!startWatch(state, QString(), {}));
+    const QString file = dir.filePath(QStringLiteral("plain.jpg"));
+    QVERIFY(writeFile(file));
+    QVERIFY(!startWatch(state, file, {}));
+    QVERIFY(!startWatch(state, file + u'/', {}));
+    if (geteuid() != 0) {
+        const QString locked = dir.filePath(QStringLiteral("locked"));
+        QVERIFY(QDir().mkdir(locked));
+        QVERIFY(QFile::setPermissions(locked, QFile::ReadOwner | QFile::ExeOwner));
+        QVERIFY(!startWatch(state, locked, {}));
+    }
+    auto watch = startWatch(state, dir.path(), {});
+    QVERIFY(watch);
+    stopWatch(watch);
+    QVERIFY(!watch);
+    stopWatch(watch); // stopping nothing is harmless
+}
+
+void TestFolderWatcher::trailingSeparatorsAreAccepted()
+{
+    for (const QString& suffix : {QStringLiteral("/"), QStringLiteral("\\")}) {
+        Fixture fx;
+        fx.watch = startWatch(fx.state, fx.dir.path() + suffix, [&fx] { ++fx.arms; });
+        QVERIFY(fx.watch);
+        QVERIFY(writeFile(fx.path(QStringLiteral("a.jpg"))));
+        QTRY_COMPARE_WITH_TIMEOUT(fx.queued(), QStringList{QStringLiteral("a.jpg")}, 5000);
+    }
+}
+
+void TestFolderWatcher::copiedPhotoIsQueuedOnce()
+{
+    Fixture fx;
+    QVERIFY(fx.start());
+    QTemporaryDir source;
+    const QString photo = test::writeImage(test::markedImage(400, 600),
+                                           source.filePath(QStringLiteral("p.jpg")), "jpg");
+    QVERIFY(QFile::copy(photo, fx.path(QStringLiteral("152101201205090001.jpg"))));
+    // The copy is linked in before its writer lets go, so it may come after
+    // a later file; once is what matters.
+    QTRY_VERIFY_WITH_TIMEOUT(fx.queued().contains(QStringLiteral("152101201205090001.jpg")), 5000);
+    SETTLE_WITH_MARKER(fx, QStringLiteral("marker.jpg"));
+    QTest::qWait(100);
+    QStringList got = fx.queued();
+    std::sort(got.begin(), got.end());
+    QCOMPARE(got,
+             (QStringList{QStringLiteral("152101201205090001.jpg"), QStringLiteral("marker.jpg")}));
+    QVERIFY(fx.arms > 0);
+}
+
+void TestFolderWatcher::slowWriterIsQueuedOnlyAfterClose()
+{
+    Fixture fx;
+    QVERIFY(fx.start());
+    QFile slow(fx.path(QStringLiteral("slow.jpg")));
+    QVERIFY(slow.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    for (int i = 0; i < 40; ++i) {
+        slow.write(QByteArray(1024, char(i)));
+        QThread::msleep(10);
+    }
+    // Everything up to here has been seen by now, and nothing of slow.jpg.
+    SETTLE_WITH_MARKER(fx, QStringLiteral("marker.jpg"));
+    QCOMPARE(fx.queued(), QStringList{QStringLiteral("marker.jpg")});
+    slow.close();
+    QTRY_COMPARE_WITH_TIMEOUT(
+        fx.queued(), (QStringList{QStringLiteral("marker.jpg"), QStringLiteral("slow.jpg")}), 5000);
+    SETTLE_WITH_MARKER(fx, QStringLiteral("marker2.jpg"));
+    QCOMPARE(fx.queued().count(QStringLiteral("slow.jpg")), 1);
+}
+
+void TestFolderWatcher::unnamedFileLinkedInIsQueuedOnce()
+{
+    // Written unnamed, linked in, closed later: the close is never reported
+    // under the name (QFile::copy and QSaveFile save this way).
+    Fixture fx;
+    QVERIFY(fx.start());
+    const int fd = open(QFile::encodeName(fx.dir.path()).constData(), O_TMPFILE | O_WRONLY, 0644);
+    if (fd < 0)
+        QSKIP("no O_TMPFILE here");
+    QVERIFY(write(fd, "0123456789", 10) == 10);
+    const QByteArray procPath = "/proc/self/fd/" + QByteArray::number(fd);
+    QVERIFY(linkat(AT_FDCWD, procPath.constData(), AT_FDCWD,
+                   QFile::encodeName(fx.path(QStringLiteral("linked.jpg"))).constData(),
+                   AT_SYMLINK_FOLLOW) == 0);
+    QThread::msleep(150);
+    QCOMPARE(fx.queued(), QStringList{});
+    close(fd);
+    QTRY_COMPARE_WITH_TIMEOUT(fx.queued(), QStringList{QStringLiteral("linked.jpg")}, 5000);
+    SETTLE_WITH_MARKER(fx, QStringLiteral("marker.jpg"));
+    QCOMPARE(fx.queued(),
+             (QStringList{QStringLiteral("linked.jpg"), QStringLiteral("marker.jpg")}));
+}
+
+void TestFolderWatcher::rewrittenPhotoIsQueuedAgainAfterTheSwap()
+{
+    Fixture fx;
+    QVERIFY(fx.start());
+    QVERIFY(writeFile(fx.path(QStringLiteral("a.jpg"))));
+    QTRY_COMPARE_WITH_TIMEOUT(fx.queued(), QStringList{QStringLiteral("a.jpg")}, 5000);
+    fx.swapOut();
+    QFile again(fx.path(QStringLiteral("a.jpg")));
+    QVERIFY(again.open(QIODevice::Append));
+    again.write("more");
+    again.close();
+    QTRY_COMPARE_WITH_TIMEOUT(fx.queued(), QStringList{QStringLiteral("a.jpg")}, 5000);
+}
+
+void TestFolderWatcher::writesInTurnGiveOneEntryPerTurn()
+{
+    Fixture fx;
+    QVERIFY(fx.start());
+    const QStringList order{QStringLiteral("a.jpg"), QStringLiteral("b.jpg"),
+                            QStringLiteral("a.jpg")};
+    QStringList expected;
+    for (int i = 0; i < order.size(); ++i) {
+        QVERIFY(writeFile(fx.path(order[i]), QByteArray(100 + i, 'y')));
+        expected << order[i];
+        QTRY_COMPARE_WITH_TIMEOUT(fx.queued(), expected, 5000);
+    }
+}
+
+void TestFolderWatcher::saveByRenameIsQueued()
+{
+    Fixture fx;
+    QVERIFY(fx.start());
+    QVERIFY(writeFile(fx.path(QStringLiteral("x.tmp"))));
+    QVERIFY(QFile::rename(fx.path(QStringLiteral("x.tmp")), fx.path(QStringLiteral("x.jpg"))));
+    QVERIFY(writeFile(fx.path(QStringLiteral("y.jpg.part"))));
+    QVERIFY(QFile::rename(fx.path(QStringLiteral("y.jpg.part")), fx.path(QStringLiteral("y.jpg"))));
+    // Into a subfolder, from a temporary name elsewhere in the tree.
+    QVERIFY(QDir(fx.dir.path()).mkdir(QStringLiteral("sub")));
+    QTest::qWait(50); // the new folder's watch
+    QVERIFY(writeFile(fx.path(QStringLiteral("z.part"))));
+    QVERIFY(QFile::rename(fx.path(QStringLiteral("z.part")), fx.path(QStringLiteral("sub/z.BMP"))));
+    SETTLE_WITH_MARKER(fx, QStringLiteral("marker.jpg"));
+    QCOMPARE(fx.queued(), (QStringList{QStringLiteral("x.jpg"), QStringLiteral("y.jpg"),
+                                       QStringLiteral("sub/z.BMP"), QStringLiteral("marker.jpg")}));
+}
+
+void TestFolderWatcher::renamesBetweenPhotoNamesAndDeletionsQueueNothing()
+{
+    Fixture fx;
+    QVERIFY(writeFile(fx.path(QStringLiteral("old.jpg"))));
+    QVERIFY(writeFile(fx.path(QStringLiteral("gone.jpg"))));
+    QVERIFY(fx.start());
+    QVERIFY(QFile::rename(fx.path(QStringLiteral("old.jpg")), fx.path(QStringLiteral("new.jpg"))));
+    QVERIFY(QFile::rename(fx.path(QStringLiteral("new.jpg")), fx.path(QStringLiteral("new.tmp"))));
+    QVERIFY(QFile::remove(fx.path(QStringLiteral("gone.jpg"))));
+    SETTLE_WITH_MARKER(fx, QStringLiteral("marker.jpg"));
+    QCOMPARE(fx.queued(), QStringList{QStringLiteral("marker.jpg")});
+}
+
+void TestFolderWatcher::movedInFromOutsideIsQueued()
+{
+    QTemporaryDir outside;
+    Fixture fx;
+    QVERIFY(outside.isValid() && fx.dir.isValid());
+    QVERIFY(writeFile(outside.filePath(QStringLiteral("in.jpg"))));
+    QVERIFY(QDir(outside.path()).mkpath(QStringLiteral("batch/inner")));
+    QVERIFY(writeFile(outside.filePath(QStringLiteral("batch/inner/p.jpg"))));
+    QVERIFY(writeFile(outside.filePath(QStringLiteral("batch/note.txt"))));
+    QVERIFY(fx.start());
+    QVERIFY(QFile::rename(outside.filePath(QStringLiteral("in.jpg")),
+                          fx.path(QStringLiteral("in.jpg"))));
+    QVERIFY(
+        QDir().rename(outside.filePath(QStringLiteral("batch")), fx.path(QStringLiteral("batch"))));
+    SETTLE_WITH_MARKER(fx, QStringLiteral("marker.jpg"));
+    QCOMPARE(fx.queued(),
+             (QStringList{QStringLiteral("in.jpg"), QStringLiteral("batch/inner/p.jpg"),
+                          QStringLiteral("marker.jpg")}));
+    // The moved-in folder is watched from now on.
+    QVERIFY(writeFile(fx.path(QStringLiteral("batch/inner/q.jpg"))));
+    QTRY_VERIFY_WITH_TIMEOUT(fx.queued().contains(QStringLiteral("batch/inner/q.jpg")), 5000);
+}
+
+void TestFolderWatcher::otherFilesArmButQueueNothing()
+{
+    Fixture fx;
+    QVERIFY(fx.start());
+    QVERIFY(writeFile(fx.path(QStringLiteral("notes.txt"))));
+    QVERIFY(writeFile(fx.path(QStringLiteral("a.Jpg"))));
+    QTRY_VERIFY_WITH_TIMEOUT(fx.arms >= 2, 5000);
+    SETTLE_WITH_MARKER(fx, QStringLiteral("marker.jpg"));
+    QCOMPARE(fx.queued(), QStringList{QStringLiteral("marker.jpg")});
+}
+
+void TestFolderWatcher::newNestedFoldersAreWatchedAtOnce()
+{
+    Fixture fx;
+    QVERIFY(fx.start());
+    // mkdir -p and an immediate write race the watcher adding its watches;
+    // every photo must come through exactly once whichever side wins.
+    QStringList expected;
+    for (int i = 0; i < 20; ++i) {
+        const QString folder = QStringLiteral("s%1/deeper/deepest").arg(i);
+        QVERIFY(QDir(fx.dir.path()).mkpath(folder));
+        for (const QString& name :
+             {folder + QStringLiteral("/p.jpg"), QStringLiteral("s%1/deeper/q.jpg").arg(i)}) {
+            QVERIFY(writeFile(fx.path(name)));
+            expected << name;
+        }
+    }
+    SETTLE_WITH_MARKER(fx, QStringLiteral("marker.jpg"));
+    QStringList got = fx.queued();
+    QCOMPARE(got.takeLast(), QStringLiteral("marker.jpg"));
+    std::sort(got.begin(), got.end());
+    std::sort(expected.begin(), expected.end());
+    QCOMPARE(got, expected);
+}
+
+void TestFolderWatcher::renamedFolderKeepsReportingUnderItsNewName()
+{
+    Fixture fx;
+    QVERIFY(QDir(fx.dir.path()).mkpath(QStringLiteral("a/b")));
+    QVERIFY(fx.start());
+    QVERIFY(QDir(fx.dir.path()).rename(QStringLiteral("a"), QStringLiteral("c")));
+    QVERIFY(writeFile(fx.path(QStringLiteral("c/b/p.jpg"))));
+    QTRY_COMPARE_WITH_TIMEOUT(fx.queued(), QStringList{QStringLiteral("c/b/p.jpg")}, 5000);
+
+    // Moved out of the tree: nothing more from there.
+    QTemporaryDir outside;
+    QVERIFY(QDir().rename(fx.path(QStringLiteral("c")), outside.filePath(QStringLiteral("c"))));
+    QTest::qWait(200);
+    QVERIFY(writeFile(outside.filePath(QStringLiteral("c/b/q.jpg"))));
+    SETTLE_WITH_MARKER(fx, QStringLiteral("marker.jpg"));
+    QCOMPARE(fx.queued(), (QStringList{QStringLiteral("c/b/p.jpg"), QStringLiteral("marker.jpg")}));
+}
+
+void TestFolderWatcher::overflowQueuesWhatWasDropped()
+{
+    const QString limitFile = QStringLiteral("/proc/sys/fs/inotify/max_queued_events");
+    QFile limit(limitFile);
+    if (!limit.open(QIODevice::ReadWrite))
+        QSKIP("cannot lower the inotify queue limit here");
+    const QByteArray original = limit.readAll().trimmed();
+    Fixture fx;
+    QVERIFY(QDir(fx.dir.path()).mkdir(QStringLiteral("sub")));
+    // The limit is taken when the inotify instance is made; put it back at once.
+    limit.seek(0);
+    limit.write("8\n");
+    limit.flush();
+    const bool started = fx.start();
+    limit.seek(0);
+    limit.write(original + '\n');
+    limit.close();
+    QVERIFY(started);
+    QVERIFY(!fx.watch->isPolling());
+
+    QStringList expected;
+    {
+        // The watcher stalls on the lock at its first name while far more
+        // changes than the kernel keeps arrive.
+        std::lock_guard<std::mutex> lock(fx.state.queueLock);
+        for (int i = 0; i < 40; ++i) {
+            const QString name = (i % 2 ? QStringLiteral("sub/%1.jpg") : QStringLiteral("%1.jpg"))
+                                     .arg(i, 3, 10, QLatin1Char('0'));
+            QVERIFY(writeFile(fx.path(name)));
+            expected << name;
+        }
+        QVERIFY(QDir(fx.dir.path()).mkdir(QStringLiteral("made-meanwhile")));
+        QVERIFY(writeFile(fx.path(QStringLiteral("made-meanwhile/m.jpg"))));
+        expected << QStringLiteral("made-meanwhile/m.jpg");
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(fx.queued().size(), expected.size(), 10000);
+    SETTLE_WITH_MARKER(fx, QStringLiteral("marker.jpg"));
+    QStringList got = fx.queued();
+    QCOMPARE(got.takeLast(), QStringLiteral("marker.jpg"));
+    std::sort(got.begin(), got.end());
+    std::sort(expected.begin(), expected.end());
+    QCOMPARE(got, expected);
+    // A folder made during the overflow is watched afterwards.
+    QVERIFY(writeFile(fx.path(QStringLiteral("made-meanwhile/n.jpg"))));
+    QTRY_VERIFY_WITH_TIMEOUT(fx.queued().contains(QStringLiteral("made-meanwhile/n.jpg")), 5000);
+}
+
+void TestFolderWatcher::overflowRescanDoesNotRepeat()
+{
+    Fixture fx;
+    QVERIFY(QDir(fx.dir.path()).mkdir(QStringLiteral("sub")));
+    QVERIFY(fx.start());
+    QVERIFY(writeFile(fx.path(QStringLiteral("a.jpg"))));
+    QVERIFY(writeFile(fx.path(QStringLiteral("sub/b.jpg"))));
+    QTRY_COMPARE_WITH_TIMEOUT(fx.queued().size(), 2, 5000);
+    fx.swapOut();
+    // Photos handled before the overflow are not queued again by its rescan.
+    fx.watch->simulateOverflow();
+    SETTLE_WITH_MARKER(fx, QStringLiteral("marker.jpg"));
+    QCOMPARE(fx.queued(), QStringList{QStringLiteral("marker.jpg")});
+}
+
+void TestFolderWatcher::stoppedWatchQueuesNothing()
+{
+    Fixture fx;
+    QVERIFY(fx.start());
+    std::weak_ptr<FolderWatch> weak = fx.watch;
+    stopWatch(fx.watch);
+    QVERIFY(!fx.watch);
+    QVERIFY(weak.expired());
+    QVERIFY(writeFile(fx.path(QStringLiteral("after.jpg"))));
+    // A new watch does not report what was written before it started, so a
+    // marker through it shows what the old one did meanwhile: nothing.
+    QVERIFY(fx.start());
+    SETTLE_WITH_MARKER(fx, QStringLiteral("marker.jpg"));
+    QCOMPARE(fx.queued(), QStringList{QStringLiteral("marker.jpg")});
+
+    // Stopping while changes pour in: no use after the watch is gone (the
+    // sanitizer build checks).
+    for (int round = 0; round < 5; ++round) {
+        for (int i = 0; i < 50; ++i)
+            QVERIFY(writeFile(fx.path(QStringLiteral("burst%1.jpg").arg(i))));
+        stopWatch(fx.watch);
+        QVERIFY(fx.start());
+    }
+}
+
+void TestFolderWatcher::deletedFolderEndsTheWatchSilently()
+{
+    Fixture fx;
+    const QString folder = fx.path(QStringLiteral("watched"));
+    QVERIFY(QDir().mkpath(folder + QStringLiteral("/sub")));
+    fx.watch = startWatch(fx.state, folder, [&fx] { ++fx.arms; });
+    QVERIFY(fx.watch);
+    QVERIFY(fx.watch->isRunning());
+    QVERIFY(QDir(folder).removeRecursively());
+    QTRY_VERIFY_WITH_TIMEOUT(!fx.watch->isRunning(), 5000);
+    QVERIFY(fx.watch); // the handle stays as it is
+    QCOMPARE(fx.queued(), QStringList{});
+
+    WatchOptions polled;
+    polled.forcePolling = true;
+    polled.pollIntervalMs = 50;
+    QVERIFY(QDir().mkpath(folder));
+    fx.watch = startWatch(
+        fx.state, folder, [] {}, polled);
+    QVERIFY(fx.watch);
+    QVERIFY(QDir(folder).removeRecursively());
+    QTRY_VERIFY_WITH_TIMEOUT(!fx.watch->isRunning(), 5000);
+}
+
+void TestFolderWatcher::pollingCountsFilesOnceStable()
+{
+    Fixture fx;
+    QVERIFY(writeFile(fx.path(QStringLiteral("before.jpg"))));
+    WatchOptions options;
+    options.forcePolling = true;
+    options.pollIntervalMs = 100;
+    QVERIFY(fx.start(options));
+    QTRY_VERIFY_WITH_TIMEOUT(fx.watch->isPolling(), 5000);
+
+    // Growing across many scans: never counted while it changes.
+    QFile growing(fx.path(QStringLiteral("sub/growing.jpg")));
+    QVERIFY(QDir(fx.dir.path()).mkdir(QStringLiteral("sub")));
+    QVERIFY(growing.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    for (int i = 0; i < 12; ++i) {
+        growing.write(QByteArray(1024, 'g'));
+        QThread::msleep(60);
+        QCOMPARE(fx.queued(), QStringList{});
+    }
+    growing.close();
+    QTRY_COMPARE_WITH_TIMEOUT(fx.queued(), QStringList{QStringLiteral("sub/growing.jpg")}, 5000);
+    // Stable from then on: counted once, and the file present at the start
+    // never.
+    QTest::qWait(400);
+    QCOMPARE(fx.queued(), QStringList{QStringLiteral("sub/growing.jpg")});
+
+    // Changed again: counted again.
+    fx.swapOut();
+    QVERIFY(writeFile(fx.path(QStringLiteral("sub/growing.jpg")), "changed"));
+    QVERIFY(writeFile(fx.path(QStringLiteral("notes.txt"))));
+    const int armsBefore = fx.arms;
+    QTRY_COMPARE_WITH_TIMEOUT(fx.queued(), QStringList{QStringLiteral("sub/growing.jpg")}, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(fx.arms > armsBefore, 5000);
+}
+
+QTEST_MAIN(TestFolderWatcher)
+#include "tst_folderwatcher.moc"

@@ -1,0 +1,302 @@
+#include "app/AppState.h"
+#include "app/Startup.h"
+#include "monitor/FolderWatcher.h"
+#include "monitor/MonitorControl.h"
+#include "monitor/MonitorCycle.h"
+#include "platform/MonitorTimer.h"
+#include "sheet/SheetGeometry.h"
+#include "testutils.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace vellora;
+
+namespace {
+
+// Solid photos so that a printed cell tells whose copy it is.
+const QList<QColor> kColours{Qt::red, Qt::green, Qt::blue, Qt::yellow};
+
+LayoutTemplate eightCells(int outputCount)
+{
+    LayoutTemplate t;
+    t.name = QStringLiteral("8 cells");
+    t.size1 = {300, 200, 4, 2, 10, 10};
+    t.outputCount = outputCount;
+    t.paperWidth = 1000;
+    t.paperHeight = 800;
+    t.leftMargin = 20;
+    t.topMargin = 20;
+    t.noNumber = 1;
+    return t;
+}
+
+struct Cycle
+{
+    test::TempProgramFolder program;
+    QTemporaryDir photos;
+    AppState state;
+    MonitorTimer timer;
+    QList<QImage> printed;
+    QStringList paths; // currentPhotoPath seen by each pass
+
+    explicit Cycle(const LayoutTemplate& t)
+    {
+        initialiseAppState(state, program.path());
+        state.monitorQueue = {QString()};
+        useTemplateHeadless(state, t);
+        state.printSheet = [this](const QImage& sheet) { printed << sheet; };
+        // The preview board hook runs inside every pass: it shows which path
+        // the pass drew.
+        state.windows.previewOpen = true;
+        state.views.showOnPreviewBoard = [this](const QImage&) { paths << state.currentPhotoPath; };
+        state.windows.monitoring = true;
+        state.monitorFolder = photos.path();
+        state.currentPhotoPath = photos.path();
+        for (int i = 0; i < kColours.size(); ++i) {
+            QImage image(200, 300, QImage::Format_RGB32);
+            image.fill(kColours[i]);
+            test::writeImage(
+                image, photos.filePath(QString(QChar(u'A' + i)) + QStringLiteral(".jpg")), "jpg");
+        }
+    }
+
+    void enqueue(const QStringList& names)
+    {
+        std::lock_guard<std::mutex> lock(state.queueLock);
+        state.monitorQueue += names;
+    }
+    void tick(const QStringList& names)
+    {
+        enqueue(names);
+        monitorTick(state, timer);
+    }
+    // The colour index of the photo in cell k (1-based) of an image.
+    int cellPhoto(const QImage& sheet, int k)
+    {
+        const SheetLayout layout = computeSheetLayout(state.currentTemplate, false);
+        const CellPlacement& c = layout.size1[k - 1];
+        const QRgb pixel = sheet.pixel(c.x + c.width / 2, c.y + c.height / 2);
+        for (int i = 0; i < kColours.size(); ++i) {
+            if (test::colourNear(pixel, kColours[i], 24))
+                return i;
+        }
+        return -1;
+    }
+};
+
+} // namespace
+
+class TestMonitorCycle : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void tickSwapsTheQueueAndStopsTheTimer();
+    void fourCopiesFillASheetWithTwoPhotos_data();
+    void fourCopiesFillASheetWithTwoPhotos();
+    void leftoverCopiesStartTheNextSheet_data();
+    void leftoverCopiesStartTheNextSheet();
+    void twoSizeTemplatePrintsOneSheetPerPhoto();
+    void pausedTickLaysOutButPrintsNothing();
+    void photoPathJoinsFolderAndEntry_data();
+    void photoPathJoinsFolderAndEntry();
+    void rearmingDoesNotPostponeTheTick();
+    void startAndPauseCore();
+    void watchedPhotosAreLaidOutAndPrinted();
+};
+
+void TestMonitorCycle::tickSwapsTheQueueAndStopsTheTimer()
+{
+    Cycle c(eightCells(4));
+    c.timer.setPeriod(500);
+    c.tick({});
+    QCOMPARE(c.timer.period(), 0);
+    QCOMPARE(c.paths, QStringList{}); // the sentinel alone lays out nothing
+    QCOMPARE(c.state.pendingSheet.filledCells, 0);
+
+    c.tick({QStringLiteral("A.jpg")});
+    QCOMPARE(c.state.monitorQueue, QStringList{QString()});
+    QCOMPARE(c.state.pendingSheet.filledCells, 4);
+    QCOMPARE(c.state.currentPhotoPath, c.state.monitorFolder);
+}
+
+void TestMonitorCycle::fourCopiesFillASheetWithTwoPhotos_data()
+{
+    QTest::addColumn<bool>("oneTick");
+    QTest::newRow("one tick") << true;
+    QTest::newRow("two ticks") << false;
+}
+
+void TestMonitorCycle::fourCopiesFillASheetWithTwoPhotos()
+{
+    QFETCH(bool, oneTick);
+    Cycle c(eightCells(4));
+    if (oneTick) {
+        c.tick({QStringLiteral("A.jpg"), QStringLiteral("B.jpg")});
+    } else {
+        c.tick({QStringLiteral("A.jpg")});
+        QCOMPARE(c.printed.size(), 0);
+        c.tick({QStringLiteral("B.jpg")});
+    }
+    QCOMPARE(c.printed.size(), 1);
+    QCOMPARE(c.state.pendingSheet.filledCells, 0);
+    for (int k = 1; k <= 8; ++k)
+        QCOMPARE(c.cellPhoto(c.printed[0], k), k <= 4 ? 0 : 1);
+}
+
+void TestMonitorCycle::leftoverCopiesStartTheNextSheet_data()
+{
+    QTest::addColumn<bool>("oneTick");
+    QTest::newRow("one tick") << true;
+    QTest::newRow("separate ticks") << false;
+}
+
+void TestMonitorCycle::leftoverCopiesStartTheNextSheet()
+{
+    QFETCH(bool, oneTick);
+    Cycle c(eightCells(3));
+    const QStringList abc{QStringLiteral("A.jpg"), QStringLiteral("B.jpg"),
+                          QStringLiteral("C.jpg")};
+    if (oneTick) {
+        c.tick(abc);
+    } else {
+        for (const QString& photo : abc)
+            c.tick({photo});
+    }
+    QCOMPARE(c.printed.size(), 1);
+    const QList<int> expected{0, 0, 0, 1, 1, 1, 2, 2};
+    for (int k = 1; k <= 8; ++k)
+        QCOMPARE(c.cellPhoto(c.printed[0], k), expected[k - 1]);
+    QCOMPARE(c.state.pendingSheet.filledCells, 1);
+    QCOMPARE(c.state.pendingSheet.copiesLeft, 0);
+    QCOMPARE(c.cellPhoto(c.state.sheetSurface.image(), 1), 2);
+    QCOMPARE(c.cellPhoto(c.state.sheetSurface.image(), 2), -1); // still blank
+}
+
+void TestMonitorCycle::twoSizeTemplatePrintsOneSheetPerPhoto()
+{
+    LayoutTemplate t = eightCells(2);
+    t.twoSize = 1;
+    t.size1 = {300, 200, 2, 1, 10, 0};
+    t.size2 = {150, 100, 3, 1, 10, 0};
+    t.gap = 20;
+    Cycle c(t);
+    c.tick({QStringLiteral("A.jpg"), QStringLiteral("B.jpg")});
+    c.tick({QStringLiteral("C.jpg")});
+    QCOMPARE(c.printed.size(), 3);
+    QCOMPARE(c.cellPhoto(c.printed[1], 1), 1);
+    QCOMPARE(c.cellPhoto(c.printed[1], 2), 1);
+    QCOMPARE(c.state.pendingSheet.filledCells, 0);
+}
+
+void TestMonitorCycle::pausedTickLaysOutButPrintsNothing()
+{
+    Cycle c(eightCells(4));
+    c.tick({QStringLiteral("A.jpg")});
+    pauseMonitoringCore(c.state);
+    QVERIFY(!c.state.windows.monitoring);
+    c.tick({QStringLiteral("B.jpg"), QStringLiteral("C.jpg")});
+    QCOMPARE(c.printed.size(), 0);
+    // C finds no free cell, so its copies are all left and it gets its second
+    // pass: A, B, C, C.
+    QCOMPARE(c.paths.size(), 4);
+    QCOMPARE(c.state.pendingSheet.copiesLeft, 4);
+    // A full sheet while paused stays where it is.
+    QCOMPARE(c.state.pendingSheet.filledCells, 8);
+}
+
+void TestMonitorCycle::photoPathJoinsFolderAndEntry_data()
+{
+    QTest::addColumn<QString>("suffix");
+    QTest::newRow("bare") << QString();
+    QTest::newRow("slash") << QStringLiteral("/");
+    QTest::newRow("backslash") << QStringLiteral("\\");
+}
+
+void TestMonitorCycle::photoPathJoinsFolderAndEntry()
+{
+    QFETCH(QString, suffix);
+    Cycle c(eightCells(1));
+    c.state.monitorFolder = c.photos.path() + suffix;
+    layOutPhoto(c.state, QStringLiteral("sub/x.jpg"));
+    const QString separator = suffix.isEmpty() ? QStringLiteral("/") : QString();
+    QCOMPARE(c.paths,
+             QStringList{c.photos.path() + suffix + separator + QStringLiteral("sub/x.jpg")});
+    QCOMPARE(c.state.currentPhotoPath, c.state.monitorFolder);
+}
+
+void TestMonitorCycle::rearmingDoesNotPostponeTheTick()
+{
+    MonitorTimer timer;
+    QSignalSpy ticks(&timer, &MonitorTimer::tick);
+    QElapsedTimer clock;
+    clock.start();
+    timer.requestPeriod(500);
+    // A watcher reporting change after change keeps asking for 500 ms; a
+    // quiet-period timer would never fire.
+    QTimer rearm;
+    QObject::connect(&rearm, &QTimer::timeout, [&timer] { timer.requestPeriod(500); });
+    rearm.start(50);
+    QVERIFY(ticks.wait(3000));
+    rearm.stop();
+    QVERIFY(clock.elapsed() >= 450);
+}
+
+void TestMonitorCycle::startAndPauseCore()
+{
+    Cycle c(eightCells(3));
+    c.state.windows.monitoring = false;
+    c.tick({QStringLiteral("A.jpg")});
+    QCOMPARE(c.state.pendingSheet.filledCells, 3);
+
+    const QString missing = c.photos.filePath(QStringLiteral("missing"));
+    QVERIFY(!startMonitoringCore(c.state, missing, {}));
+    QVERIFY(!c.state.watchHandle);
+    QVERIFY(!c.state.windows.monitoring);
+    QCOMPARE(c.state.monitorFolder, c.photos.path());
+    QCOMPARE(c.state.pendingSheet.filledCells, 3);
+
+    QVERIFY(startMonitoringCore(c.state, c.photos.path() + u'/', {}));
+    QVERIFY(c.state.watchHandle);
+    QVERIFY(c.state.windows.monitoring);
+    QCOMPARE(c.state.monitorFolder, c.photos.path() + u'/');
+    QCOMPARE(c.state.currentPhotoPath, c.state.monitorFolder);
+    // The partly filled sheet is discarded unprinted.
+    QCOMPARE(c.state.pendingSheet.filledCells, 0);
+    QCOMPARE(c.cellPhoto(c.state.sheetSurface.image(), 1), -1);
+    QCOMPARE(c.printed.size(), 0);
+
+    // Starting again replaces the watch.
+    std::weak_ptr<FolderWatch> first = c.state.watchHandle;
+    QVERIFY(startMonitoringCore(c.state, c.photos.path(), {}));
+    QVERIFY(first.expired());
+
+    pauseMonitoringCore(c.state);
+    QVERIFY(!c.state.watchHandle);
+    QVERIFY(!c.state.windows.monitoring);
+}
+
+void TestMonitorCycle::watchedPhotosAreLaidOutAndPrinted()
+{
+    Cycle c(eightCells(4));
+    QObject::connect(&c.timer, &MonitorTimer::tick, [&c] { monitorTick(c.state, c.timer); });
+    QVERIFY(startMonitoringCore(c.state, c.photos.path(), [&c] { c.timer.requestPeriod(500); }));
+    QVERIFY(QDir(c.photos.path()).mkdir(QStringLiteral("sub")));
+    QTest::qWait(50);
+    QVERIFY(QFile::copy(c.photos.filePath(QStringLiteral("A.jpg")),
+                        c.photos.filePath(QStringLiteral("sub/a2.jpg"))));
+    QVERIFY(QFile::copy(c.photos.filePath(QStringLiteral("B.jpg")),
+                        c.photos.filePath(QStringLiteral("b2.jpg"))));
+    QTRY_COMPARE_WITH_TIMEOUT(c.printed.size(), 1, 5000);
+    QCOMPARE(c.cellPhoto(c.printed[0], 1) + c.cellPhoto(c.printed[0], 5), 1); // A and B
+    QCOMPARE(c.timer.period(), 0);
+    pauseMonitoringCore(c.state);
+}
+
+QTEST_MAIN(TestMonitorCycle)
+#include "tst_monitorcycle.moc"
