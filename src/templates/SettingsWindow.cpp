@@ -22,6 +22,7 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPainter>
+#include <QProxyStyle>
 #include <QRadioButton>
 #include <QSignalBlocker>
 #include <QStyleOptionButton>
@@ -111,6 +112,36 @@ QGroupBox* group(QWidget* parent, const char16_t* name, const char16_t* title, i
 {
     return place<QGroupBox>(parent, name, x, y, w, h, QString::fromUtf16(title));
 }
+
+// The design's count boxes are 33 pixels wide: narrow spin buttons leave the
+// digits room.
+class NarrowSpinStyle : public QProxyStyle
+{
+public:
+    using QProxyStyle::QProxyStyle;
+
+    QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option, SubControl sub,
+                         const QWidget* widget) const override
+    {
+        if (control != CC_SpinBox)
+            return QProxyStyle::subControlRect(control, option, sub, widget);
+        constexpr int frame = 2;
+        constexpr int button = 11;
+        const QRect r = option->rect;
+        const int inner = r.height() - 2 * frame;
+        const int x = r.right() - frame - button + 1;
+        switch (sub) {
+        case SC_SpinBoxUp:
+            return QRect(x, r.top() + frame, button, inner / 2);
+        case SC_SpinBoxDown:
+            return QRect(x, r.top() + frame + inner / 2, button, inner - inner / 2);
+        case SC_SpinBoxEditField:
+            return QRect(r.left() + frame, r.top() + frame, r.width() - 2 * frame - button, inner);
+        default:
+            return QProxyStyle::subControlRect(control, option, sub, widget);
+        }
+    }
+};
 
 // The tab strip of 高级选择夹1 is this high in the design positions of its pages.
 constexpr int kDesignTabStrip = 24;
@@ -319,6 +350,12 @@ SettingsWindow::SettingsWindow(AppState& state, QWidget* parent)
     f.setPixelSize(12);
     setFont(f);
 
+    // Group titles sit on the frame line, as the design positions assume:
+    // controls 9 pixels below a group's top are inside its frame.
+    setStyleSheet(QStringLiteral(
+        "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 7px; }"
+        "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+        " left: 7px; top: 0px; padding: 0px 2px; }"));
     buildControls();
     connectRules();
 
@@ -360,8 +397,11 @@ ValueSpinBox* SettingsWindow::valueBox(ValueBox box) const
 
 void SettingsWindow::buildControls()
 {
-    auto box = [this](QWidget* parent, ValueBox which, int x, int y, int w, int h) {
+    auto* spinStyle = new NarrowSpinStyle;
+    spinStyle->setParent(this);
+    auto box = [this, spinStyle](QWidget* parent, ValueBox which, int x, int y, int w, int h) {
         auto* b = new ValueSpinBox(valueBoxRule(which), parent);
+        b->setStyle(spinStyle);
         b->setGeometry(x, y, w, h);
         m_boxes[static_cast<std::size_t>(which)] = b;
         return b;
