@@ -299,10 +299,14 @@ bool setProfileValueInContent(QByteArray& content, const QString& section, const
 
     if (where.key >= 0) {
         // Keep the key as written (its case, its indentation): '=' is never a
-        // GBK trail byte, so the first '=' byte ends the key.
+        // GBK trail byte, so the first '=' byte ends the key. A NUL ended the
+        // line's text when it was read, so it ends the key too.
         Line& line = doc.lines[where.key];
-        const qsizetype eq = line.bytes.indexOf('=');
-        const QByteArray head = eq >= 0 ? line.bytes.left(eq) : line.bytes;
+        qsizetype end = line.bytes.indexOf('=');
+        const qsizetype nul = line.bytes.indexOf('\0');
+        if (end < 0 || (nul >= 0 && nul < end))
+            end = nul;
+        const QByteArray head = end >= 0 ? line.bytes.left(end) : line.bytes;
         line.bytes = head + '=' + valueBytes;
     } else if (where.section >= 0) {
         Line& previous = doc.lines[where.lastNonBlank];

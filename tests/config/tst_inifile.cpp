@@ -221,6 +221,15 @@ private Q_SLOTS:
         QCOMPARE(readAll(path), QByteArray("[Main]\nKEY=new\n"));
     }
 
+    // The key line ends at a NUL when read, so the rewritten line must too.
+    void writeOverNulInKeyLine()
+    {
+        QByteArray content = gbk(u"[监控文件夹]\n文件夹") + QByteArray("\0junk=old\n", 10);
+        QCOMPARE(profileValueFromContent(content, kSection, kFolderKey), QString());
+        QVERIFY(setProfileValueInContent(content, kSection, kFolderKey, QStringLiteral("新")));
+        QCOMPARE(profileValueFromContent(content, kSection, kFolderKey), QStringLiteral("新"));
+    }
+
     void emptyValueKeepsTheKey()
     {
         test::TempProgramFolder folder;
