@@ -18,6 +18,8 @@
 #include <mutex>
 #include <vector>
 
+#include <cstdlib>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -864,8 +866,15 @@ std::shared_ptr<FolderWatch> startWatch(AppState& state, const QString& folderTe
         return nullptr;
     if (access(path.constData(), R_OK | W_OK | X_OK) != 0)
         return nullptr;
+    // Watches never follow links below the root, but the root itself may be
+    // one (a folder linked onto the desktop, say).
+    char* resolved = realpath(path.constData(), nullptr);
+    if (!resolved)
+        return nullptr;
+    const QByteArray root(resolved);
+    free(resolved);
 
-    auto impl = std::make_shared<FolderWatch::Impl>(state, path, std::move(arm), options);
+    auto impl = std::make_shared<FolderWatch::Impl>(state, root, std::move(arm), options);
     if (impl->wakeFd < 0 || !impl->prepare())
         return nullptr;
     std::thread thread([impl] { impl->run(); });

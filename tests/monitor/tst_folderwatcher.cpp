@@ -84,7 +84,7 @@ private Q_SLOTS:
     void photoFilter();
     void onlyChangedNamesAreAppended();
     void startFailsOnWhatCannotBeWatched();
-    void trailingSeparatorsAreAccepted();
+    void separatorsAndLinkedRootsAreAccepted();
 
     void copiedPhotoIsQueuedOnce();
     void slowWriterIsQueuedOnlyAfterClose();
@@ -177,11 +177,19 @@ void TestFolderWatcher::startFailsOnWhatCannotBeWatched()
     stopWatch(watch); // stopping nothing is harmless
 }
 
-void TestFolderWatcher::trailingSeparatorsAreAccepted()
+void TestFolderWatcher::separatorsAndLinkedRootsAreAccepted()
 {
-    for (const QString& suffix : {QStringLiteral("/"), QStringLiteral("\\")}) {
+    QTemporaryDir links;
+    const QString link = links.filePath(QStringLiteral("linked"));
+    for (const QString& suffix : {QStringLiteral("/"), QStringLiteral("\\"), QString()}) {
         Fixture fx;
-        fx.watch = startWatch(fx.state, fx.dir.path() + suffix, [&fx] { ++fx.arms; });
+        // The bare text goes through a link to the folder.
+        QString folder = fx.dir.path() + suffix;
+        if (suffix.isEmpty()) {
+            QVERIFY(QFile::link(fx.dir.path(), link));
+            folder = link;
+        }
+        fx.watch = startWatch(fx.state, folder, [&fx] { ++fx.arms; });
         QVERIFY(fx.watch);
         QVERIFY(writeFile(fx.path(QStringLiteral("a.jpg"))));
         QTRY_COMPARE_WITH_TIMEOUT(fx.queued(), QStringList{QStringLiteral("a.jpg")}, 5000);
