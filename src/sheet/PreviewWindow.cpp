@@ -70,7 +70,9 @@ PreviewWindow::PreviewWindow(AppState& state, QWidget* mainWindow)
     m_printedLabel->setObjectName(QStringLiteral("打印完毕标签"));
     m_printedLabel->setGeometry(39, 122, 112, 24);
     m_printedLabel->setAlignment(Qt::AlignCenter);
-    m_printedLabel->setAttribute(Qt::WA_TranslucentBackground);
+    // See-through, yet readable over the photos of a full sheet.
+    m_printedLabel->setStyleSheet(QStringLiteral(
+        "QLabel { background: rgba(255, 255, 255, 170); color: #0b3d91; border-radius: 4px; }"));
     m_printedLabel->hide();
 
     // Passes may run on the batch worker thread: the hooks only post. They are

@@ -29,15 +29,17 @@ for f in vellora sj.edb 152101201205090001.jpg; do
 done
 
 need=()
+# ImageMagick by its full path: /usr/local/bin may hold something else.
+convert=/usr/bin/convert
 for pair in xvfb:/usr/bin/Xvfb xdotool:/usr/bin/xdotool x11-apps:/usr/bin/xwd \
-            poppler-utils:/usr/bin/pdfimages; do
+            poppler-utils:/usr/bin/pdfimages imagemagick:$convert; do
     [ -e "${pair#*:}" ] || need+=("${pair%%:*}")
 done
 if [ ${#need[@]} -gt 0 ]; then
     if [ "$(id -u)" -eq 0 ]; then
         DEBIAN_FRONTEND=noninteractive apt-get install -y "${need[@]}" >&2 || true
     fi
-    for pair in /usr/bin/Xvfb /usr/bin/xdotool /usr/bin/xwd /usr/bin/pdfimages; do
+    for pair in /usr/bin/Xvfb /usr/bin/xdotool /usr/bin/xwd /usr/bin/pdfimages $convert; do
         [ -e "$pair" ] || skip "$pair is not installed"
     done
 fi
@@ -113,7 +115,7 @@ click() { # window-relative x y
 
 shoot() { # name
     mkdir -p "$shots"
-    xwd -root -silent | convert xwd:- "$shots/$1.png" 2>/dev/null ||
+    xwd -root -silent | "$convert" xwd:- "$shots/$1.png" 2>/dev/null ||
         log "no screenshot $1 (convert failed)"
 }
 
@@ -135,19 +137,23 @@ shoot paused
 
 # 准备监控单选框 (13, 19, 150 × 50).
 click 88 44
-timeout 10 xdotool search --sync --name '^监控中-Vellora$' >/dev/null ||
+# Staying on top while monitoring may give the window a new X id.
+main_id="$(timeout 10 xdotool search --sync --name '^监控中-Vellora$' | head -n1)" ||
     fail "monitoring did not start: $(cat "$work/vellora.log")"
+eval "$(xdotool getwindowgeometry --shell "$main_id")"
+[ "$X" = "$main_x" ] && [ "$Y" = "$main_y" ] || fail "the main window moved to $X,$Y"
 
 # Photos in nested folders, written at the same time; one of them a BMP.
 mkdir -p "$watched/一/二" "$watched/三"
-convert "$bin/152101201205090001.jpg" BMP3:"$work/photo.bmp"
-cp "$bin/152101201205090001.jpg" "$watched/100001.jpg" &
-cp "$bin/152101201205090001.jpg" "$watched/一/100002.jpg" &
-cp "$bin/152101201205090001.jpg" "$watched/一/二/100003.JPG" &
-cp "$work/photo.bmp" "$watched/三/100004.bmp" &
+"$convert" "$bin/152101201205090001.jpg" BMP3:"$work/photo.bmp"
+writers=()
+cp "$bin/152101201205090001.jpg" "$watched/100001.jpg" & writers+=($!)
+cp "$bin/152101201205090001.jpg" "$watched/一/100002.jpg" & writers+=($!)
+cp "$bin/152101201205090001.jpg" "$watched/一/二/100003.JPG" & writers+=($!)
+cp "$work/photo.bmp" "$watched/三/100004.bmp" & writers+=($!)
 # Not photos: never laid out.
-echo note >"$watched/一/readme.txt" &
-wait
+echo note >"$watched/一/readme.txt" & writers+=($!)
+wait "${writers[@]}"
 
 mine() { jobs_done | awk -v b="$before" '$1 > b'; }
 for _ in $(seq 1 600); do
@@ -196,6 +202,7 @@ class ClientMessage(ctypes.Structure):
                 ("format", ctypes.c_int), ("l", ctypes.c_long * 5)]
 class XEvent(ctypes.Union):
     _fields_ = [("xclient", ClientMessage), ("pad", ctypes.c_long * 24)]
+x.XFlush.argtypes = [ctypes.c_void_p]
 x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
                          ctypes.POINTER(XEvent)]
 display = x.XOpenDisplay(None)
