@@ -77,11 +77,20 @@ QImage scaledPicture(const QImage& source, int width, int height)
     return source.scaled(width, height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
 }
 
+// A stretch is scaled whole before it is cut, so its size is bounded like a
+// decoded picture: Qt aborts in QImage::scaled on some sizes it cannot
+// allocate instead of returning a null image.
+bool stretchAllowed(int width, int height)
+{
+    return width > 0 && height > 0 &&
+           qint64(width) * height <= PictureHandle::kMaxDecodedPixels;
+}
+
 } // namespace
 
 void DrawingSurface::drawPicture(const PictureHandle& picture, int x, int y, int width, int height)
 {
-    if (picture.isNull() || m_image.isNull() || width <= 0 || height <= 0)
+    if (picture.isNull() || m_image.isNull() || !stretchAllowed(width, height))
         return;
     if (!QRect(x, y, width, height).intersects(m_image.rect()))
         return;
@@ -96,7 +105,7 @@ void DrawingSurface::drawPicture(const PictureHandle& picture, int x, int y)
 void DrawingSurface::drawPictureKeyed(const PictureHandle& picture, int x, int y, int width,
                                       int height, QRgb key)
 {
-    if (picture.isNull() || m_image.isNull() || width <= 0 || height <= 0)
+    if (picture.isNull() || m_image.isNull() || !stretchAllowed(width, height))
         return;
     const QRect target = QRect(x, y, width, height).intersected(m_image.rect());
     if (target.isEmpty())
@@ -105,6 +114,8 @@ void DrawingSurface::drawPictureKeyed(const PictureHandle& picture, int x, int y
     // The key is compared on source pixels; the mask is then scaled with the
     // picture, pixel for pixel, so it stays exact.
     QImage mask(source.size(), QImage::Format_Grayscale8);
+    if (source.isNull() || mask.isNull())
+        return; // too large to allocate: draws nothing rather than writing to null scan lines
     for (int sy = 0; sy < source.height(); ++sy) {
         const auto* in = reinterpret_cast<const QRgb*>(source.constScanLine(sy));
         uchar* out = mask.scanLine(sy);
@@ -114,6 +125,8 @@ void DrawingSurface::drawPictureKeyed(const PictureHandle& picture, int x, int y
     const QImage colour = scaledPicture(source, width, height);
     const QImage scaledMask =
         mask.scaled(width, height, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    if (colour.isNull() || scaledMask.isNull())
+        return;
     for (int ty = target.top(); ty <= target.bottom(); ++ty) {
         const auto* in = reinterpret_cast<const QRgb*>(colour.constScanLine(ty - y));
         const uchar* m = scaledMask.constScanLine(ty - y);

@@ -108,6 +108,13 @@ void TestDrawingSurface::drawingIsCutAtTheEdges()
     QCOMPARE(differingFrom(surface.image(), qRgb(255, 255, 255)), QRect(0, 25, 60, 15));
     surface.drawPicture(PictureHandle(solid(30, 30, Qt::green)), 70, 0); // wholly outside
     QCOMPARE(countOf(surface.image(), qRgb(0, 255, 0)), 0);
+
+    // A stretch too large to allocate draws nothing and does not crash.
+    const QImage before = surface.image().copy();
+    const PictureHandle logo(solid(2, 2, Qt::blue));
+    surface.drawPicture(logo, 0, 0, 100000, 100000);
+    surface.drawPictureKeyed(logo, 0, 0, 100000, 100000, qRgb(255, 255, 255));
+    QCOMPARE(surface.image(), before);
 }
 
 void TestDrawingSurface::colourKeyIsExact()
