@@ -82,8 +82,7 @@ QImage scaledPicture(const QImage& source, int width, int height)
 // allocate instead of returning a null image.
 bool stretchAllowed(int width, int height)
 {
-    return width > 0 && height > 0 &&
-           qint64(width) * height <= PictureHandle::kMaxDecodedPixels;
+    return width > 0 && height > 0 && qint64(width) * height <= PictureHandle::kMaxDecodedPixels;
 }
 
 } // namespace
