@@ -7,11 +7,28 @@
 
 namespace vellora {
 
+namespace {
+
+// Widgets live on the UI thread; a caller on another thread (the batch job,
+// a fatal store error met there) waits for the dialog to be answered there.
+template <class Run> void onUiThread(Run run)
+{
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() == app->thread())
+        run();
+    else
+        QMetaObject::invokeMethod(app, run, Qt::BlockingQueuedConnection);
+}
+
+} // namespace
+
 void showMessageBox(const QString& text, const QString& caption, QMessageBox::Icon icon)
 {
-    QMessageBox box(icon, caption, text, QMessageBox::Ok);
-    box.setWindowModality(Qt::ApplicationModal);
-    box.exec();
+    onUiThread([&] {
+        QMessageBox box(icon, caption, text, QMessageBox::Ok);
+        box.setWindowModality(Qt::ApplicationModal);
+        box.exec();
+    });
 }
 
 QString askForPrinterName()
@@ -24,13 +41,8 @@ QString askForPrinterName()
         if (dialog.exec() == QDialog::Accepted)
             chosen = printer.printerName();
     };
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app)
-        return {};
-    if (QThread::currentThread() == app->thread())
-        ask();
-    else
-        QMetaObject::invokeMethod(app, ask, Qt::BlockingQueuedConnection);
+    if (QCoreApplication::instance())
+        onUiThread(ask);
     return chosen;
 }
 

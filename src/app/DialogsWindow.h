@@ -12,7 +12,8 @@ namespace vellora {
 using MessageSeam =
     std::function<void(const QString& text, const QString& caption, QMessageBox::Icon icon)>;
 
-// An application-modal box owned by no window, with one OK button.
+// An application-modal box owned by no window, with one OK button. Callable
+// from any thread; the box itself always runs on the UI thread.
 void showMessageBox(const QString& text, const QString& caption, QMessageBox::Icon icon);
 
 // The print dialog shown when there is no default printer: the chosen
