@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QSet>
 #include <QTemporaryDir>
@@ -14,6 +15,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -621,6 +623,72 @@ private Q_SLOTS:
             QVERIFY2(near(last.pixel(centre), expected),
                      qPrintable(QStringLiteral("cell %1").arg(k)));
         }
+    }
+
+    // vellora-cli layout: the same job without a window. Exit status tells
+    // failures and wrong arguments; an interrupt stops after the current photo.
+    void commandLine()
+    {
+        const QString cli = QStringLiteral(VELLORA_PROGRAM_DIR "/vellora-cli");
+        if (!QFileInfo(cli).isExecutable())
+            QSKIP("vellora-cli is not built");
+        const QString json = m_photos->filePath(QStringLiteral("grid.json"));
+        {
+            QFile file(json);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QJsonDocument(templateToJson(gridTemplate(4, 2, 3))).toJson());
+        }
+        const auto run = [&](const QStringList& args, QByteArray* err = nullptr) {
+            QProcess process;
+            process.start(cli, QStringList{QStringLiteral("layout")} + args);
+            if (!process.waitForFinished(120000))
+                return -1;
+            if (err)
+                *err = process.readAllStandardError();
+            return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+        };
+        const QStringList three = photos(3).split(u';');
+        const QStringList jsonArgs{QStringLiteral("--template-json"), json};
+        const QString out = QStringLiteral("--out");
+        QByteArray err;
+        const int saved = run(jsonArgs + QStringList{out, m_out->path()} + three, &err);
+        QCOMPARE(saved, 0);
+        QCOMPARE(writtenSheets(4, 8),
+                 (QList<QList<int>>{{0, 0, 0, 1, 1, 1, 2, 2}, {2, -1, -1, -1, -1, -1, -1, -1}}));
+        QCOMPARE(err.count("sheet "), 2);
+
+        const int unwritable =
+            run(jsonArgs + QStringList{out, QStringLiteral("/proc")} + three, &err);
+        QCOMPARE(unwritable, 1);
+        QVERIFY2(err.contains("有 2 张排版未能保存或打印"), err.constData());
+        const int noDestination = run(jsonArgs + three);
+        QCOMPARE(noDestination, 2);
+        const int noPhotos = run(jsonArgs + QStringList{out, m_out->path()});
+        QCOMPARE(noPhotos, 2);
+        const QStringList missingStore{QStringLiteral("--template"), QStringLiteral("无此规格"),
+                                       QStringLiteral("--store"),
+                                       m_photos->filePath(QStringLiteral("none.edb"))};
+        const int noTemplate = run(missingStore + QStringList{out, m_out->path()} + three);
+        QCOMPARE(noTemplate, 1);
+
+        // Interrupted once the first sheet is out: fewer sheets than photos.
+        QTemporaryDir stopOut;
+        QStringList many;
+        for (int i = 0; i < 400; ++i)
+            many.append(three[i % 3]);
+        QProcess process;
+        process.start(cli, QStringList{QStringLiteral("layout"), QStringLiteral("--template-json"),
+                                       json, QStringLiteral("--out"), stopOut.path()} +
+                               many);
+        QByteArray progress;
+        QTRY_VERIFY_WITH_TIMEOUT((progress += process.readAllStandardError()).contains("sheet 1 "),
+                                 60000);
+        ::kill(pid_t(process.processId()), SIGINT);
+        QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 130);
+        const qsizetype sheets = sheetFiles(stopOut.path()).size();
+        QVERIFY2(sheets >= 1 && sheets < 150, qPrintable(QString::number(sheets)));
     }
 
     // Print mode on the CUPS PDF queue: one job, one PDF, per sheet.
