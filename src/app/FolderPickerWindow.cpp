@@ -7,6 +7,7 @@
 #include <QFileSystemModel>
 #include <QHeaderView>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStorageInfo>
 #include <QTreeView>
 
@@ -57,6 +58,13 @@ FolderPickerWindow::FolderPickerWindow(QWidget* parent) : QDialog(parent)
     m_driveBox->addItems(roots);
     m_driveBox->setCurrentIndex(std::max(0, int(roots.indexOf(currentRoot))));
 
+    // The folders load in the background; keep the current one in view as
+    // the levels above it arrive.
+    connect(m_model, &QFileSystemModel::directoryLoaded, this, [this](const QString& loaded) {
+        const QModelIndex index = m_folderTree->currentIndex();
+        if (index.isValid() && m_model->filePath(index).startsWith(loaded))
+            keepInView(index);
+    });
     showFolder(current);
 
     connect(m_driveBox, &QComboBox::currentIndexChanged, this, &FolderPickerWindow::driveChanged);
@@ -78,7 +86,16 @@ void FolderPickerWindow::showFolder(const QString& path)
     for (QModelIndex up = index.parent(); up.isValid(); up = up.parent())
         m_folderTree->expand(up);
     m_folderTree->setCurrentIndex(index);
+    keepInView(index);
+}
+
+void FolderPickerWindow::keepInView(const QModelIndex& index)
+{
     m_folderTree->scrollTo(index, QAbstractItemView::PositionAtCenter);
+    // Show the start of the folder's name, not the end of the longest one.
+    QScrollBar* across = m_folderTree->horizontalScrollBar();
+    const int nameStart = m_folderTree->visualRect(index).left() + across->value();
+    across->setValue(std::max(0, nameStart - 2 * m_folderTree->indentation()));
 }
 
 void FolderPickerWindow::driveChanged(int row)

@@ -29,6 +29,7 @@ private:
     void driveChanged(int row);
     void openFolder(const QModelIndex& index);
     void showFolder(const QString& path);
+    void keepInView(const QModelIndex& index);
 
     QComboBox* m_driveBox = nullptr;
     QTreeView* m_folderTree = nullptr;
