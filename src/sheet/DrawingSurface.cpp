@@ -27,9 +27,7 @@ QFont cellFont()
     return font;
 }
 
-DrawingSurface::DrawingSurface(QColor background) : m_background(background), m_font(cellFont())
-{
-}
+DrawingSurface::DrawingSurface(QColor background) : m_background(background), m_font(cellFont()) {}
 
 void DrawingSurface::resize(int width, int height)
 {
@@ -68,8 +66,6 @@ void DrawingSurface::clear()
 
 namespace {
 
-// Scale only the part of the picture that lands on the surface, so a photo
-// drawn mostly outside costs no more than what is seen.
 QImage scaledPicture(const QImage& source, int width, int height)
 {
     if (source.width() == width && source.height() == height)
@@ -85,15 +81,66 @@ bool stretchAllowed(int width, int height)
     return width > 0 && height > 0 && qint64(width) * height <= PictureHandle::kMaxDecodedPixels;
 }
 
+// The part of a picture stretched to target that lands on visible: the source
+// rectangle (widened to whole pixels) and where its scaled copy goes.
+struct VisiblePart
+{
+    QRect source;
+    QRect target;
+};
+
+VisiblePart visiblePart(const QSize& picture, const QRect& target, const QRect& visible)
+{
+    const double fx = double(picture.width()) / target.width();
+    const double fy = double(picture.height()) / target.height();
+    const int sx0 = std::max(0, int(std::floor((visible.left() - target.left()) * fx)));
+    const int sy0 = std::max(0, int(std::floor((visible.top() - target.top()) * fy)));
+    const int sx1 =
+        std::min(picture.width(), int(std::ceil((visible.right() + 1 - target.left()) * fx)));
+    const int sy1 =
+        std::min(picture.height(), int(std::ceil((visible.bottom() + 1 - target.top()) * fy)));
+    const int tx0 = target.left() + int(std::lround(sx0 / fx));
+    const int ty0 = target.top() + int(std::lround(sy0 / fy));
+    const int tx1 = target.left() + int(std::lround(sx1 / fx));
+    const int ty1 = target.top() + int(std::lround(sy1 / fy));
+    return {QRect(sx0, sy0, sx1 - sx0, sy1 - sy0), QRect(tx0, ty0, tx1 - tx0, ty1 - ty0)};
+}
+
 } // namespace
 
 void DrawingSurface::drawPicture(const PictureHandle& picture, int x, int y, int width, int height)
 {
-    if (picture.isNull() || m_image.isNull() || !stretchAllowed(width, height))
+    if (picture.isNull() || m_image.isNull() || width <= 0 || height <= 0)
         return;
-    if (!QRect(x, y, width, height).intersects(m_image.rect()))
+    const QRect target(x, y, width, height);
+    const QRect visible = target.intersected(m_image.rect());
+    if (visible.isEmpty())
         return;
-    drawImage(scaledPicture(picture.image(), width, height), x, y);
+    const QImage& source = picture.image();
+    if (visible == target) {
+        if (stretchAllowed(width, height))
+            drawImage(scaledPicture(source, width, height), x, y);
+        return;
+    }
+    QPainter painter(&m_image);
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    painter.setClipRect(visible);
+    if (source.width() < width || source.height() < height) {
+        // Enlarging: let the painter stretch and clip without a buffer of the
+        // whole target (area averaging only matters when shrinking).
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(target, source);
+        return;
+    }
+    // Only the part that lands on the surface is scaled: a photo cut to a cell
+    // costs what is seen, and a very wide stretch never needs a huge buffer.
+    const VisiblePart part = visiblePart(source.size(), target, visible);
+    if (part.source.isEmpty() || part.target.isEmpty() ||
+        !stretchAllowed(part.target.width(), part.target.height()))
+        return;
+    const QImage scaled =
+        scaledPicture(source.copy(part.source), part.target.width(), part.target.height());
+    painter.drawImage(part.target.topLeft(), scaled);
 }
 
 void DrawingSurface::drawPicture(const PictureHandle& picture, int x, int y)

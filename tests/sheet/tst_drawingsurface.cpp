@@ -63,6 +63,7 @@ private Q_SLOTS:
     void ownSizeCoversExactly_data();
     void ownSizeCoversExactly();
     void drawingIsCutAtTheEdges();
+    void partlyVisibleStretchMatchesWholeStretch();
     void colourKeyIsExact();
     void resizeKeepsOverlapAndAddsBackground_data();
     void resizeKeepsOverlapAndAddsBackground();
@@ -109,12 +110,38 @@ void TestDrawingSurface::drawingIsCutAtTheEdges()
     surface.drawPicture(PictureHandle(solid(30, 30, Qt::green)), 70, 0); // wholly outside
     QCOMPARE(countOf(surface.image(), qRgb(0, 255, 0)), 0);
 
-    // A stretch too large to allocate draws nothing and does not crash.
+    // A keyed stretch too large to allocate draws nothing and does not crash.
     const QImage before = surface.image().copy();
     const PictureHandle logo(solid(2, 2, Qt::blue));
-    surface.drawPicture(logo, 0, 0, 100000, 100000);
     surface.drawPictureKeyed(logo, 0, 0, 100000, 100000, qRgb(255, 255, 255));
     QCOMPARE(surface.image(), before);
+    // A plain stretch only scales the part that lands on the surface, so a huge
+    // one still draws exactly what is seen.
+    surface.drawPicture(logo, -50000, -50000, 100000, 100000);
+    QCOMPARE(countOf(surface.image(), qRgb(0, 0, 255)), 60 * 40);
+}
+
+void TestDrawingSurface::partlyVisibleStretchMatchesWholeStretch()
+{
+    // Shrinking a picture that is cut by the surface edge scales only the seen
+    // part; apart from band edges (half a pixel of alignment) it must match
+    // the whole stretch cut afterwards.
+    const PictureHandle picture(test::markedImage(800, 600));
+    DrawingSurface whole;
+    whole.resize(700, 500);
+    whole.drawPicture(picture, 0, 0, 600, 450);
+    DrawingSurface cut;
+    cut.resize(350, 450);
+    cut.drawPicture(picture, -125, 0, 600, 450);
+    const QImage expected = whole.image().copy(125, 0, 350, 450);
+    int differing = 0;
+    for (int y = 0; y < 450; ++y)
+        for (int x = 0; x < 350; ++x)
+            differing +=
+                !test::colourNear(cut.image().pixel(x, y), QColor(expected.pixel(x, y)), 8);
+    QVERIFY2(differing <= 2 * 450, qPrintable(QString::number(differing)));
+    QVERIFY(test::colourNear(cut.image().pixel(100, 200), Qt::red, 8));
+    QVERIFY(test::colourNear(cut.image().pixel(200, 200), Qt::blue, 8));
 }
 
 void TestDrawingSurface::colourKeyIsExact()
