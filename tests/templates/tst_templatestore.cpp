@@ -633,6 +633,56 @@ private Q_SLOTS:
         QVERIFY(process.readAllStandardOutput().isEmpty());
     }
 
+    // vellora-cli templates: export and import round trip; a bad file is
+    // refused with one line naming the key and the store stays as it was.
+    void cliImportExport()
+    {
+        const QString cli =
+            QDir(test::builtProgramFolder()).filePath(QStringLiteral("vellora-cli"));
+        if (!QFileInfo(cli).isExecutable())
+            QSKIP("vellora-cli is not built");
+        Fixture f;
+        f.save({sampleTemplate(QStringLiteral("甲"), 1), sampleTemplate(QStringLiteral("乙"), 2)});
+        auto run = [&](const QStringList& args, QByteArray* out = nullptr, QString* err = nullptr) {
+            QProcess process;
+            process.start(cli, QStringList{QStringLiteral("templates")} + args +
+                                   QStringList{QStringLiteral("--store"), f.store()});
+            process.waitForFinished(60000);
+            if (out)
+                *out = process.readAllStandardOutput();
+            if (err)
+                *err = QString::fromUtf8(process.readAllStandardError());
+            return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        };
+        QByteArray listed;
+        QCOMPARE(run({QStringLiteral("list")}, &listed), 0);
+        QCOMPARE(listed, QStringLiteral("甲\n乙\n").toUtf8());
+
+        const QString exported = f.folder.file(QStringLiteral("all.json"));
+        QCOMPARE(run({QStringLiteral("export"), exported}), 0);
+        QVERIFY(deleteTemplate(f.store(), QStringLiteral("甲")));
+        QVERIFY(deleteTemplate(f.store(), QStringLiteral("乙")));
+        QCOMPARE(run({QStringLiteral("import"), exported}), 0);
+        QVERIFY(loadTemplateByName(f.state, QStringLiteral("乙")));
+        QCOMPARE(f.state.currentTemplate, sampleTemplate(QStringLiteral("乙"), 2));
+
+        const QByteArray before = fileBytes(f.store());
+        const QString bad = f.folder.file(QStringLiteral("bad.json"));
+        QFile file(bad);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(R"([{"名称":"丙"},{"名称":"丁","尺寸1宽度":"wide"}])");
+        file.close();
+        QString err;
+        QCOMPARE(run({QStringLiteral("import"), bad}, nullptr, &err), 1);
+        QVERIFY2(err.contains(QStringLiteral("尺寸1宽度")), qPrintable(err));
+        const QStringList lines = err.split(u'\n').filter(QStringLiteral("templates:"));
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(lines[0].contains(QStringLiteral("尺寸1宽度")), qPrintable(err));
+        QCOMPARE(fileBytes(f.store()), before);
+        QVERIFY(run({QStringLiteral("show"), QStringLiteral("missing")}) != 0);
+        QVERIFY(run({QStringLiteral("bogus")}) != 0);
+    }
+
     // The store and 配置.ini the build puts beside the program.
     void shippedTemplatesFitTheirPaper()
     {
