@@ -1,9 +1,12 @@
 #include "printing/PrinterDevice.h"
 
+#include <QDir>
+#include <QFile>
 #include <QPageLayout>
 #include <QPainter>
 #include <QPrinter>
 #include <QPrinterInfo>
+#include <QTemporaryFile>
 
 #include <cups/cups.h>
 
@@ -54,26 +57,6 @@ QString lastCupsError()
 QByteArray queueOf(const QString& printerName)
 {
     return printerName.section(u'/', 0, 0).toUtf8();
-}
-
-// The highest job id of ours on the queue, 0 when there is none, -1 when the
-// scheduler cannot tell.
-int highestJobId(http_t* http, const QByteArray& queue, int* newestOurs = nullptr, int after = 0)
-{
-    cups_job_t* jobs = nullptr;
-    const int count = cupsGetJobs2(http, &jobs, queue.constData(), 1, CUPS_WHICHJOBS_ALL);
-    if (count < 0)
-        return -1;
-    const QByteArray title = QString::fromUtf16(kPrintJobName).toUtf8();
-    int highest = 0;
-    for (int i = 0; i < count; ++i) {
-        highest = std::max(highest, jobs[i].id);
-        if (newestOurs != nullptr && jobs[i].id > after && jobs[i].title != nullptr &&
-            title == jobs[i].title)
-            *newestOurs = std::max(*newestOurs, jobs[i].id);
-    }
-    cupsFreeJobs(count, jobs);
-    return highest;
 }
 
 } // namespace
@@ -156,36 +139,43 @@ PrinterDevice::Start PrinterDevice::startJob(const PrintDialogSeam& dialog)
         m_error = check.reason;
         return Start::Failed;
     }
-    {
-        const Connection http = connectToScheduler();
-        m_lastJobBefore = http ? highestJobId(http.get(), queueOf(m_printerName)) : -1;
-        if (m_lastJobBefore < 0) {
-            m_error = QStringLiteral("the jobs of \"%1\" cannot be listed: %2")
-                          .arg(m_printerName, lastCupsError());
-            return Start::Failed;
-        }
-    }
-
-    m_printer = std::make_unique<QPrinter>(QPrinter::HighResolution);
-    m_printer->setPrinterName(m_printerName);
-    if (m_printer->outputFormat() != QPrinter::NativeFormat ||
-        m_printer->printerName() != m_printerName || !m_printer->isValid()) {
+    // The printer's own description gives the paper, its unprintable margins
+    // and the resolution; the page itself is made as a PDF of exactly that
+    // paper and handed to the queue, as Qt's own CUPS path does, but keeping
+    // the id the scheduler gives the job.
+    QPrinter device(QPrinter::HighResolution);
+    device.setPrinterName(m_printerName);
+    if (device.outputFormat() != QPrinter::NativeFormat || device.printerName() != m_printerName ||
+        !device.isValid()) {
         m_error = QStringLiteral("the printer \"%1\" cannot be opened").arg(m_printerName);
         return Start::Failed;
     }
-    m_printer->setFullPage(false);
     // Paper and the rest stay the printer's defaults. Qt's own default margins
     // (10 pt) would shift the sheet; the printer's unprintable margins are
     // where the printable area, and so the sheet's corner, begins.
-    QPageLayout layout = m_printer->pageLayout();
+    QPageLayout layout = device.pageLayout();
     layout.setOrientation(QPageLayout::Portrait);
     layout.setMargins(layout.minimumMargins());
+
+    m_document = std::make_unique<QTemporaryFile>(
+        QDir::temp().filePath(QStringLiteral("vellora-sheet-XXXXXX.pdf")));
+    if (!m_document->open()) {
+        m_error = QStringLiteral("no room for the print job: %1").arg(m_document->errorString());
+        return Start::Failed;
+    }
+    m_document->close();
+    m_printer = std::make_unique<QPrinter>(QPrinter::HighResolution);
+    m_printer->setOutputFormat(QPrinter::PdfFormat);
+    m_printer->setOutputFileName(m_document->fileName());
+    m_printer->setResolution(device.resolution());
+    m_printer->setFullPage(false);
     if (!m_printer->setPageLayout(layout)) {
         m_error = QStringLiteral("the printer \"%1\" refuses portrait").arg(m_printerName);
         return Start::Failed;
     }
     m_printer->setCopyCount(1);
     m_printer->setDocName(QString::fromUtf16(kPrintJobName));
+    m_printer->setCreator(QStringLiteral("Vellora"));
 
     m_painter = std::make_unique<QPainter>();
     if (!m_painter->begin(m_printer.get())) {
@@ -222,20 +212,25 @@ bool PrinterDevice::endJob()
             m_error = QStringLiteral("no job is open");
         return false;
     }
-    // Qt hands the page to CUPS here but does not say whether CUPS took it.
     if (!m_painter->end()) {
         m_error = QStringLiteral("the page could not be finished");
         return false;
     }
     const Connection http = connectToScheduler();
-    int ours = 0;
-    if (!http || highestJobId(http.get(), queueOf(m_printerName), &ours, m_lastJobBefore) < 0) {
-        m_error =
-            QStringLiteral("the printing system cannot confirm the job: %1").arg(lastCupsError());
+    if (!http) {
+        m_error = QStringLiteral("the printing system (CUPS) is not running");
         return false;
     }
-    if (ours == 0) {
-        m_error = QStringLiteral("the printer \"%1\" did not take the job").arg(m_printerName);
+    cups_option_t* options = nullptr;
+    int count = cupsAddOption("copies", "1", 0, &options);
+    const QByteArray file = QFile::encodeName(m_document->fileName());
+    const QByteArray title = QString::fromUtf16(kPrintJobName).toUtf8();
+    const int ours = cupsPrintFile2(http.get(), queueOf(m_printerName).constData(),
+                                    file.constData(), title.constData(), count, options);
+    cupsFreeOptions(count, options);
+    if (ours <= 0) {
+        m_error = QStringLiteral("the printer \"%1\" did not take the job: %2")
+                      .arg(m_printerName, lastCupsError());
         return false;
     }
     m_jobId = ours;

@@ -9,6 +9,7 @@
 
 class QPainter;
 class QPrinter;
+class QTemporaryFile;
 
 namespace vellora {
 
@@ -60,9 +61,11 @@ public:
 private:
     std::unique_ptr<QPrinter> m_printer;
     std::unique_ptr<QPainter> m_painter;
+    // The page is rendered into this PDF, then submitted as one job; CUPS
+    // answers the submission with the job's id, which is the confirmation.
+    std::unique_ptr<QTemporaryFile> m_document;
     QString m_printerName;
     QString m_error;
-    int m_lastJobBefore = 0;
     int m_jobId = 0;
 };
 
