@@ -1,13 +1,13 @@
 #include "testutils.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QImageWriter>
 #include <QPainter>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QThread>
-#include <QElapsedTimer>
 
 #include <cups/cups.h>
 #include <unistd.h>
@@ -30,7 +30,8 @@ QString testDataDir()
 
 TempProgramFolder::TempProgramFolder()
 {
-    const QString sample = QDir(builtProgramFolder()).filePath(QStringLiteral("152101201205090001.jpg"));
+    const QString sample =
+        QDir(builtProgramFolder()).filePath(QStringLiteral("152101201205090001.jpg"));
     QFile::copy(sample, m_dir.filePath(QStringLiteral("152101201205090001.jpg")));
 }
 
@@ -46,7 +47,10 @@ bool fuzzyCompare(const QImage& a, const QImage& b, int tolerance, QString* why)
     if (a.size() != b.size()) {
         if (why)
             *why = QStringLiteral("sizes differ: %1x%2 vs %3x%4")
-                       .arg(a.width()).arg(a.height()).arg(b.width()).arg(b.height());
+                       .arg(a.width())
+                       .arg(a.height())
+                       .arg(b.width())
+                       .arg(b.height());
         return false;
     }
     const QImage ca = a.convertToFormat(QImage::Format_RGB32);
@@ -58,7 +62,8 @@ bool fuzzyCompare(const QImage& a, const QImage& b, int tolerance, QString* why)
             if (!colourNear(la[x], QColor(lb[x]), tolerance)) {
                 if (why)
                     *why = QStringLiteral("pixel (%1,%2): %3 vs %4")
-                               .arg(x).arg(y)
+                               .arg(x)
+                               .arg(y)
                                .arg(QColor(la[x]).name(), QColor(lb[x]).name());
                 return false;
             }
@@ -185,8 +190,8 @@ QString waitForJobPdf(const QString& pdfFolder, int jobId, int timeoutMs)
     while (clock.elapsed() < timeoutMs) {
         // cups-pdf writes the file in place: it is whole once the job completed.
         if (jobAttribute(jobId, "job-state") == QStringLiteral("completed")) {
-            const QStringList names = QDir(pdfFolder).entryList({QStringLiteral("*") + suffix},
-                                                                QDir::Files);
+            const QStringList names =
+                QDir(pdfFolder).entryList({QStringLiteral("*") + suffix}, QDir::Files);
             if (!names.isEmpty())
                 return QDir(pdfFolder).filePath(names.first());
         }

@@ -6,8 +6,8 @@
 #include <QList>
 #include <QRect>
 #include <QSizeF>
-#include <QStringList>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 namespace vellora {
@@ -65,8 +65,8 @@ QString jobAttribute(int jobId, const char* name);
 struct PdfDocumentInfo
 {
     int pages = 0;
-    QSizeF pageSizePt;      // of the first page
-    QByteArray titleBytes;  // the Info dictionary's /Title, unescaped
+    QSizeF pageSizePt;     // of the first page
+    QByteArray titleBytes; // the Info dictionary's /Title, unescaped
 };
 PdfDocumentInfo pdfDocumentInfo(const QString& pdfPath);
 

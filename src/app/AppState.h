@@ -27,8 +27,8 @@ struct WindowStates
     std::atomic<bool> settingsShown{false};
     std::atomic<bool> batchOpen{false};
     std::atomic<bool> previewOpen{false};
-    std::atomic<bool> monitoring{false};       // 监控中单选框 visible
-    std::atomic<bool> centredChecked{false};   // 居中打印单选框 checked
+    std::atomic<bool> monitoring{false};           // 监控中单选框 visible
+    std::atomic<bool> centredChecked{false};       // 居中打印单选框 checked
     std::atomic<bool> numberOutsideChecked{false}; // 号码外面单选框 checked
 };
 

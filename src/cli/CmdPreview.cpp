@@ -60,8 +60,8 @@ int runPreview(const QStringList& args)
         }
     }
     if (templateJson.isEmpty() == templateName.isEmpty() || out.isEmpty()) {
-        printError(QStringLiteral(
-            "preview: one of --template-json FILE or --template NAME, and --out FILE.png, are required"));
+        printError(QStringLiteral("preview: one of --template-json FILE or --template NAME, and "
+                                  "--out FILE.png, are required"));
         return 2;
     }
 

@@ -10,10 +10,13 @@ int usage()
 {
     vellora::cli::printError(QStringLiteral(
         "usage: vellora-cli <command> [options]\n"
-        "  preview (--template-json FILE | --template NAME) [--store PATH] [--photo PATH] --out FILE.png\n"
-        "  layout (--template NAME [--store PATH] | --template-json FILE) (--out DIR | --print) PHOTO...\n"
+        "  preview (--template-json FILE | --template NAME) [--store PATH] [--photo PATH] --out "
+        "FILE.png\n"
+        "  layout (--template NAME [--store PATH] | --template-json FILE) (--out DIR | --print) "
+        "PHOTO...\n"
         "  templates (list | show NAME | export [FILE] | import FILE...) [--store PATH]\n"
-        "  watch FOLDER (--template NAME [--store PATH] | --template-json FILE) [--poll] [--verbose]"));
+        "  watch FOLDER (--template NAME [--store PATH] | --template-json FILE) [--poll] "
+        "[--verbose]"));
     return 2;
 }
 

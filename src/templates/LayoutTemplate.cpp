@@ -51,34 +51,62 @@ int templateColumnIndex(QStringView name)
 qint32* templateIntField(LayoutTemplate& t, int column)
 {
     switch (column) {
-    case 1: return &t.size1.height;
-    case 2: return &t.size1.width;
-    case 3: return &t.size1.countAcross;
-    case 4: return &t.size1.countDown;
-    case 5: return &t.size1.hDistance;
-    case 6: return &t.size1.vDistance;
-    case 7: return &t.outputCount;
-    case 8: return &t.twoSize;
-    case 9: return &t.gap;
-    case 10: return &t.size2.height;
-    case 11: return &t.size2.width;
-    case 12: return &t.size2.countAcross;
-    case 13: return &t.size2.countDown;
-    case 14: return &t.size2.hDistance;
-    case 15: return &t.size2.vDistance;
-    case 16: return &t.centred;
-    case 17: return &t.landscape;
-    case 18: return &t.paperHeight;
-    case 19: return &t.paperWidth;
-    case 20: return &t.noNumber;
-    case 21: return &t.numberInside;
-    case 22: return &t.numberColour;
-    case 23: return &t.frameLines;
-    case 24: return &t.frameColour;
-    case 25: return &t.leftMargin;
-    case 26: return &t.topMargin;
-    case 27: return &t.logo;
-    default: return nullptr;
+    case 1:
+        return &t.size1.height;
+    case 2:
+        return &t.size1.width;
+    case 3:
+        return &t.size1.countAcross;
+    case 4:
+        return &t.size1.countDown;
+    case 5:
+        return &t.size1.hDistance;
+    case 6:
+        return &t.size1.vDistance;
+    case 7:
+        return &t.outputCount;
+    case 8:
+        return &t.twoSize;
+    case 9:
+        return &t.gap;
+    case 10:
+        return &t.size2.height;
+    case 11:
+        return &t.size2.width;
+    case 12:
+        return &t.size2.countAcross;
+    case 13:
+        return &t.size2.countDown;
+    case 14:
+        return &t.size2.hDistance;
+    case 15:
+        return &t.size2.vDistance;
+    case 16:
+        return &t.centred;
+    case 17:
+        return &t.landscape;
+    case 18:
+        return &t.paperHeight;
+    case 19:
+        return &t.paperWidth;
+    case 20:
+        return &t.noNumber;
+    case 21:
+        return &t.numberInside;
+    case 22:
+        return &t.numberColour;
+    case 23:
+        return &t.frameLines;
+    case 24:
+        return &t.frameColour;
+    case 25:
+        return &t.leftMargin;
+    case 26:
+        return &t.topMargin;
+    case 27:
+        return &t.logo;
+    default:
+        return nullptr;
     }
 }
 
@@ -105,9 +133,15 @@ QJsonObject templateToJson(const LayoutTemplate& t)
     for (int i = 0; i < kTemplateColumnCount; ++i) {
         const QString key = kTemplateColumns[i].name.toString();
         switch (kTemplateColumns[i].kind) {
-        case ColumnKind::Text: json.insert(key, t.name); break;
-        case ColumnKind::Number: json.insert(key, *templateIntField(t, i)); break;
-        case ColumnKind::Boolean: json.insert(key, *templateIntField(t, i) != 0); break;
+        case ColumnKind::Text:
+            json.insert(key, t.name);
+            break;
+        case ColumnKind::Number:
+            json.insert(key, *templateIntField(t, i));
+            break;
+        case ColumnKind::Boolean:
+            json.insert(key, *templateIntField(t, i) != 0);
+            break;
         case ColumnKind::Bytes:
             json.insert(key, QString::fromLatin1(t.logoPicture.toBase64()));
             break;
@@ -148,7 +182,9 @@ bool templateFromJson(const QJsonObject& json, LayoutTemplate& out, QString* err
             ok = value.isString();
             t.name = value.toString();
             break;
-        case ColumnKind::Number: ok = jsonToInt(value, *templateIntField(t, i)); break;
+        case ColumnKind::Number:
+            ok = jsonToInt(value, *templateIntField(t, i));
+            break;
         case ColumnKind::Boolean:
             if (value.isBool())
                 *templateIntField(t, i) = value.toBool() ? 1 : 0;
@@ -158,8 +194,8 @@ bool templateFromJson(const QJsonObject& json, LayoutTemplate& out, QString* err
         case ColumnKind::Bytes: {
             ok = value.isString();
             if (ok) {
-                auto decoded = QByteArray::fromBase64Encoding(value.toString().toLatin1(),
-                                                              QByteArray::AbortOnBase64DecodingErrors);
+                auto decoded = QByteArray::fromBase64Encoding(
+                    value.toString().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
                 ok = bool(decoded);
                 t.logoPicture = *decoded;
             }

@@ -26,27 +26,27 @@ struct PhotoSizeSpec
 // One template row. Lengths in 0.1 mm, flags 1/0, colours as 0x00BBGGRR.
 struct LayoutTemplate
 {
-    QString name;               // 名称
-    PhotoSizeSpec size1;        // 尺寸1高度 … 尺寸1纵向距离
-    qint32 outputCount = 0;     // 照片输出张数
-    qint32 twoSize = 0;         // 同底照片不同规格
-    qint32 gap = 0;             // 间隔
-    PhotoSizeSpec size2;        // 尺寸2高度 … 尺寸2纵向距离
+    QString name;           // 名称
+    PhotoSizeSpec size1;    // 尺寸1高度 … 尺寸1纵向距离
+    qint32 outputCount = 0; // 照片输出张数
+    qint32 twoSize = 0;     // 同底照片不同规格
+    qint32 gap = 0;         // 间隔
+    PhotoSizeSpec size2;    // 尺寸2高度 … 尺寸2纵向距离
     // 居中打印: the layout reads the settings window's radio box; the value is
     // kept here only to carry it between the store, JSON and that radio box.
     qint32 centred = 0;
-    qint32 landscape = 0;       // 纸张横向
-    qint32 paperHeight = 0;     // 纸高度
-    qint32 paperWidth = 0;      // 纸宽度
-    qint32 noNumber = 0;        // 号码不加印
-    qint32 numberInside = 0;    // 号码里面
-    qint32 numberColour = 0;    // 字体颜色值
-    qint32 frameLines = 0;      // 显示裁切线
-    qint32 frameColour = 0;     // 边框线颜色值
-    qint32 leftMargin = 0;      // 左边距
-    qint32 topMargin = 0;       // 顶边距
-    qint32 logo = 0;            // 加标志
-    QByteArray logoPicture;     // 标志图片 (BMP file content)
+    qint32 landscape = 0;    // 纸张横向
+    qint32 paperHeight = 0;  // 纸高度
+    qint32 paperWidth = 0;   // 纸宽度
+    qint32 noNumber = 0;     // 号码不加印
+    qint32 numberInside = 0; // 号码里面
+    qint32 numberColour = 0; // 字体颜色值
+    qint32 frameLines = 0;   // 显示裁切线
+    qint32 frameColour = 0;  // 边框线颜色值
+    qint32 leftMargin = 0;   // 左边距
+    qint32 topMargin = 0;    // 顶边距
+    qint32 logo = 0;         // 加标志
+    QByteArray logoPicture;  // 标志图片 (BMP file content)
 
     bool operator==(const LayoutTemplate&) const = default;
 

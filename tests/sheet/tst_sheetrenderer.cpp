@@ -52,14 +52,22 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("number");
-        QTest::newRow("sample") << "/srv/photos/152101201205090001.jpg" << "152101201205090001";
-        QTest::newRow("two dots") << "/srv/a.b.jpg" << "a";
-        QTest::newRow("no dot") << "/srv/photo" << "";
-        QTest::newRow("leading dot") << "/srv/.hidden.jpg" << "";
-        QTest::newRow("ends with separator") << "/srv/photos/" << "";
-        QTest::newRow("no separator") << "x7.bmp" << "x7";
-        QTest::newRow("dot in folder only") << "/srv/v1.2/photo" << "";
-        QTest::newRow("cjk name") << "/srv/照片/张三.jpg" << "张三";
+        QTest::newRow("sample") << "/srv/photos/152101201205090001.jpg"
+                                << "152101201205090001";
+        QTest::newRow("two dots") << "/srv/a.b.jpg"
+                                  << "a";
+        QTest::newRow("no dot") << "/srv/photo"
+                                << "";
+        QTest::newRow("leading dot") << "/srv/.hidden.jpg"
+                                     << "";
+        QTest::newRow("ends with separator") << "/srv/photos/"
+                                             << "";
+        QTest::newRow("no separator") << "x7.bmp"
+                                      << "x7";
+        QTest::newRow("dot in folder only") << "/srv/v1.2/photo"
+                                            << "";
+        QTest::newRow("cjk name") << "/srv/照片/张三.jpg"
+                                  << "张三";
     }
     void photoNumber()
     {
@@ -73,8 +81,8 @@ private Q_SLOTS:
         AppState state;
         initialiseAppState(state, m_folder.path());
         plainTemplate(state, 450, 350);
-        state.currentPhotoPath = test::writeImage(test::markedImage(600, 800),
-                                                  m_folder.file("tall.bmp"), "bmp");
+        state.currentPhotoPath =
+            test::writeImage(test::markedImage(600, 800), m_folder.file("tall.bmp"), "bmp");
         renderCell(state, state.currentTemplate.size1);
         const QImage cell = state.cellSurface.image();
         QCOMPARE(cell.size(), QSize(350, 450));
@@ -93,7 +101,7 @@ private Q_SLOTS:
         QImage wide(800, 600, QImage::Format_RGB32);
         wide.fill(Qt::white);
         QPainter p(&wide);
-        p.fillRect(0, 0, 200, 600, Qt::red);    // cut off: lies left of x = 125 / 0.75
+        p.fillRect(0, 0, 200, 600, Qt::red);     // cut off: lies left of x = 125 / 0.75
         p.fillRect(200, 0, 200, 600, Qt::green); // 200..400 → cell x 25..175
         p.fillRect(400, 0, 400, 600, Qt::blue);
         p.end();
