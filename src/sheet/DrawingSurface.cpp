@@ -35,7 +35,9 @@ void DrawingSurface::resize(int width, int height)
     height = std::max(height, 0);
     if (width == m_image.width() && height == m_image.height())
         return;
-    if (width == 0 || height == 0) {
+    // A paper size no sheet can have (a damaged template) gives a surface that
+    // draws nothing instead of gigabytes of pixels.
+    if (width == 0 || height == 0 || qint64(width) * height > PictureHandle::kMaxDecodedPixels) {
         m_image = QImage();
         return;
     }
@@ -186,11 +188,23 @@ void DrawingSurface::drawPictureKeyed(const PictureHandle& picture, int x, int y
 
 void DrawingSurface::drawImage(const QImage& image, int x, int y)
 {
+    stampImage(image, {QPoint(x, y)});
+}
+
+void DrawingSurface::stampImage(const QImage& image, const QList<QPoint>& positions)
+{
     if (image.isNull() || m_image.isNull())
         return;
-    QPainter painter(&m_image);
-    painter.setCompositionMode(QPainter::CompositionMode_Source);
-    painter.drawImage(x, y, image);
+    QPainter painter;
+    for (const QPoint& at : positions) {
+        if (!QRect(at, image.size()).intersects(m_image.rect()))
+            continue;
+        if (!painter.isActive()) {
+            painter.begin(&m_image);
+            painter.setCompositionMode(QPainter::CompositionMode_Source);
+        }
+        painter.drawImage(at, image);
+    }
 }
 
 void DrawingSurface::rectangle(int x1, int y1, int x2, int y2)

@@ -6,6 +6,8 @@
 #include <QColor>
 #include <QFont>
 #include <QImage>
+#include <QList>
+#include <QPoint>
 #include <QRect>
 
 namespace vellora {
@@ -41,6 +43,9 @@ public:
                           QRgb key);
     // A finished image at its own size, replacing pixels (stamping a cell).
     void drawImage(const QImage& image, int x, int y);
+    // The same image at each position in turn (later ones over earlier ones);
+    // positions off the surface cost nothing.
+    void stampImage(const QImage& image, const QList<QPoint>& positions);
 
     // 1-pixel outline with the pen; right and bottom edges exclusive.
     void rectangle(int x1, int y1, int x2, int y2);

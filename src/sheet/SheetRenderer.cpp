@@ -139,16 +139,20 @@ void layOutCurrentPhoto(AppState& state)
     const bool wholeSheet = settingsShown || t.twoSize != 0;
     const QList<int> cells =
         wholeSheet ? planWholeSheet(layout, pending) : planNextFreeCells(layout, t, pending);
-    for (int index : cells) {
-        const CellPlacement& c = layout.size1[index];
-        state.sheetSurface.drawImage(cell1, c.x, c.y);
-    }
+    QList<QPoint> positions;
+    positions.reserve(cells.size());
+    for (int index : cells)
+        positions.append(QPoint(layout.size1[index].x, layout.size1[index].y));
+    state.sheetSurface.stampImage(cell1, positions);
 
     if (t.twoSize != 0) {
         renderCell(state, t.size2);
         const QImage cell2 = state.cellSurface.snapshotImage();
+        QList<QPoint> positions2;
+        positions2.reserve(layout.size2.size());
         for (const CellPlacement& c : layout.size2)
-            state.sheetSurface.drawImage(cell2, c.x, c.y);
+            positions2.append(QPoint(c.x, c.y));
+        state.sheetSurface.stampImage(cell2, positions2);
         pending.filledCells = layout.capacity;
     }
 

@@ -64,6 +64,7 @@ private Q_SLOTS:
     void ownSizeCoversExactly();
     void drawingIsCutAtTheEdges();
     void partlyVisibleStretchMatchesWholeStretch();
+    void absurdSizeGivesASurfaceThatDrawsNothing();
     void colourKeyIsExact();
     void resizeKeepsOverlapAndAddsBackground_data();
     void resizeKeepsOverlapAndAddsBackground();
@@ -142,6 +143,20 @@ void TestDrawingSurface::partlyVisibleStretchMatchesWholeStretch()
     QVERIFY2(differing <= 2 * 450, qPrintable(QString::number(differing)));
     QVERIFY(test::colourNear(cut.image().pixel(100, 200), Qt::red, 8));
     QVERIFY(test::colourNear(cut.image().pixel(200, 200), Qt::blue, 8));
+}
+
+void TestDrawingSurface::absurdSizeGivesASurfaceThatDrawsNothing()
+{
+    DrawingSurface surface;
+    surface.resize(200000, 200000);
+    QCOMPARE(surface.width(), 0);
+    surface.stampImage(solid(10, 10, Qt::red), {QPoint(0, 0)});
+    surface.drawPicture(PictureHandle(solid(10, 10, Qt::red)), 0, 0, 50, 50);
+    QVERIFY(surface.snapshotImage().isNull());
+    // A usable size afterwards works as ever.
+    surface.resize(30, 20);
+    surface.stampImage(solid(10, 10, Qt::red), {QPoint(-5, -5), QPoint(25, 15), QPoint(90, 90)});
+    QCOMPARE(countOf(surface.image(), qRgb(255, 0, 0)), 25 + 25);
 }
 
 void TestDrawingSurface::colourKeyIsExact()
