@@ -803,8 +803,17 @@ void SettingsWindow::closeEvent(QCloseEvent* event)
 void SettingsWindow::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
-    if (!event->spontaneous())
-        m_state.windows.settingsShown = true;
+    if (event->spontaneous())
+        return;
+    m_state.windows.settingsShown = true;
+    // A template loaded while the window was hidden drew no preview: draw the
+    // sample sheet now so the board never opens empty. Showing is not an
+    // edit, so it must not make the next close save.
+    if (!m_state.templateLoading) {
+        const bool modified = m_state.templateModified;
+        layOutCurrentPhoto(m_state);
+        m_state.templateModified = modified;
+    }
 }
 
 void SettingsWindow::hideEvent(QHideEvent* event)

@@ -1027,7 +1027,11 @@ void TestSettingsWindow::boardShowsPreview()
     auto* board = control<PreviewBoard>(u"画板1");
     QVERIFY(board->sheet().isNull()); // loaded while hidden: nothing shown
     showWindow();
+    // Showing draws the sample sheet at once, and is not an edit.
+    QCOMPARE(board->sheet().size(), QSize(890, 1270));
+    QVERIFY(!m_state->templateModified);
     box(ValueBox::Size1HDistance)->stepBy(1);
+    QVERIFY(m_state->templateModified);
     QCOMPARE(board->sheet().size(), QSize(890, 1270));
     // The sheet surface starts blank for the next pass.
     QCOMPARE(m_state->sheetSurface.image().pixel(100, 100), qRgb(255, 255, 255));
