@@ -4,7 +4,10 @@
 #include "app/Startup.h"
 #include "sheet/SheetRenderer.h"
 
+#include <QFile>
 #include <QImageWriter>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <cstdio>
 
@@ -14,6 +17,23 @@ void printError(const QString& message)
 {
     std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
     std::fflush(stderr);
+}
+
+bool readTemplateJsonFile(const QString& path, LayoutTemplate& out, QString* error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &parseError);
+    if (!doc.isObject()) {
+        *error = QStringLiteral("%1 is not a template JSON object: %2")
+                     .arg(path, parseError.errorString());
+        return false;
+    }
+    return templateFromJson(doc.object(), out, error);
 }
 
 int renderPreviewToPng(AppState& state, const QString& photo, const QString& out)

@@ -27,23 +27,6 @@ extern "C" void requestStop(int)
         g_stopFlag->store(true);
 }
 
-bool readTemplateJsonFile(const QString& path, LayoutTemplate& out, QString* error)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    QJsonParseError parseError;
-    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &parseError);
-    if (!doc.isObject()) {
-        *error = QStringLiteral("%1 is not a template JSON object: %2")
-                     .arg(path, parseError.errorString());
-        return false;
-    }
-    return templateFromJson(doc.object(), out, error);
-}
-
 // The batch window on a console: the photos come from the arguments, what the
 // window would show goes to stderr, nothing is ever locked.
 class ConsoleBatchView : public BatchJobView

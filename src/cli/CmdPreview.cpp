@@ -12,27 +12,6 @@
 
 namespace vellora::cli {
 
-namespace {
-
-bool readTemplateJson(const QString& path, LayoutTemplate& out, QString* error)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    QJsonParseError parseError;
-    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &parseError);
-    if (!doc.isObject()) {
-        *error = QStringLiteral("%1 is not a template JSON object: %2")
-                     .arg(path, parseError.errorString());
-        return false;
-    }
-    return templateFromJson(doc.object(), out, error);
-}
-
-} // namespace
-
 // One whole-sheet pass, as the settings window draws it, written as PNG.
 int runPreview(const QStringList& args)
 {
@@ -74,7 +53,7 @@ int runPreview(const QStringList& args)
             printError(QStringLiteral("preview: ") + error);
             return 1;
         }
-    } else if (!readTemplateJson(templateJson, state.currentTemplate, &error)) {
+    } else if (!readTemplateJsonFile(templateJson, state.currentTemplate, &error)) {
         printError(QStringLiteral("preview: ") + error);
         return 1;
     }

@@ -54,23 +54,6 @@ bool installStopSignals()
     return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
 }
 
-bool readTemplateJsonFile(const QString& path, LayoutTemplate& out, QString* error)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    QJsonParseError parseError;
-    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &parseError);
-    if (!doc.isObject()) {
-        *error = QStringLiteral("%1 is not a template JSON object: %2")
-                     .arg(path, parseError.errorString());
-        return false;
-    }
-    return templateFromJson(doc.object(), out, error);
-}
-
 QString stamp()
 {
     return QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss.zzz"));

@@ -5,7 +5,8 @@
 
 namespace vellora {
 struct AppState;
-}
+struct LayoutTemplate;
+} // namespace vellora
 
 namespace vellora::cli {
 
@@ -28,6 +29,9 @@ bool loadTemplateFromStore(AppState& state, const QString& storePath, const QStr
 // One whole-sheet pass of the current template (as the settings window draws
 // it) from photo, or the sample photo when empty, written to a PNG file.
 int renderPreviewToPng(AppState& state, const QString& photo, const QString& out);
+
+// A template from a JSON file whose keys are the column names.
+bool readTemplateJsonFile(const QString& path, LayoutTemplate& out, QString* error);
 
 // One line on stderr.
 void printError(const QString& message);
