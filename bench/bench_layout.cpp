@@ -29,6 +29,8 @@
 #include <ctime>
 #include <vector>
 
+#include "benchutils.h"
+
 #ifdef VELLORA_HAVE_GBENCH
 #include <benchmark/benchmark.h>
 #endif
@@ -39,31 +41,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double median(std::vector<double> s)
-{
-    if (s.empty())
-        return -1;
-    std::nth_element(s.begin(), s.begin() + s.size() / 2, s.end());
-    return s[s.size() / 2];
-}
-
-double threadCpuMs()
-{
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
-}
-
-// Median milliseconds (wall clock and this thread's CPU time) of the
-// iterations each case ran, for the summary. On a shared machine the CPU
-// figure is the steadier one.
-struct Timings
-{
-    std::vector<double> wall;
-    std::vector<double> cpu;
-    double wallMs() const { return median(wall); }
-    double cpuMs() const { return median(cpu); }
-};
+using bench::median;
+using bench::threadCpuMs;
+using bench::Timings;
 
 Timings g_pass;
 Timings g_decode;
