@@ -2,6 +2,9 @@
 
 #include "templates/TemplateValues.h"
 
+#include <algorithm>
+#include <limits>
+
 namespace vellora {
 
 // All geometry is integer inputs evaluated in double precision and truncated
@@ -40,36 +43,50 @@ void computeCentredMargins(LayoutTemplate& t, bool centred, bool numberOutside)
     t.leftMargin = d2i((double(t.paperWidth) - double(d2i(width))) / 2.0);
 }
 
+namespace {
+
+// Cells laid out per size at most. A real sheet has a few dozen; a template
+// with millions (a typo of 32767 × 32767, a damaged file) must neither hang
+// nor exhaust memory. The first cells in visiting order are laid out, the
+// counters still count every cell.
+constexpr qint64 kMaxLaidOutCells = 1'000'000;
+
+void layOutBlock(QList<CellPlacement>& cells, const PhotoSizeSpec& size, qint32 cellHeight,
+                 double left, double top, bool ordinals)
+{
+    const qint64 total = qint64(std::max(size.countDown, 0)) * std::max(size.countAcross, 0);
+    cells.reserve(int(std::min(total, kMaxLaidOutCells)));
+    for (qint32 i = 1; i <= size.countDown; ++i) {
+        const qint32 y = d2i(top + (i - 1.0) * cellHeight + (i - 1.0) * size.vDistance);
+        for (qint32 j = 1; j <= size.countAcross; ++j) {
+            if (cells.size() >= kMaxLaidOutCells)
+                return;
+            const qint32 x = d2i(left + (j - 1.0) * size.width + (j - 1.0) * size.hDistance);
+            const qint32 k = ordinals ? d2i((i - 1.0) * size.countAcross + j) : 0;
+            cells.append({x, y, size.width, cellHeight, k});
+        }
+    }
+}
+
+} // namespace
+
 SheetLayout computeSheetLayout(const LayoutTemplate& t, bool numberOutside)
 {
     SheetLayout layout;
     const PhotoSizeSpec& s1 = t.size1;
     const qint32 h1 = cellHeight(s1, numberOutside);
-    const double L = t.leftMargin;
-    const double T = t.topMargin;
-    qint32 yLast = 0;
-    for (qint32 i = 1; i <= s1.countDown; ++i) {
-        const qint32 y = d2i(T + (i - 1.0) * h1 + (i - 1.0) * s1.vDistance);
-        yLast = y;
-        for (qint32 j = 1; j <= s1.countAcross; ++j) {
-            const qint32 x = d2i(L + (j - 1.0) * s1.width + (j - 1.0) * s1.hDistance);
-            const qint32 k = d2i((i - 1.0) * s1.countAcross + j);
-            layout.size1.append({x, y, s1.width, h1, k});
-        }
-    }
+    layOutBlock(layout.size1, s1, h1, t.leftMargin, t.topMargin, true);
     layout.capacity = d2i(double(s1.countAcross) * double(s1.countDown));
     if (t.twoSize != 0) {
+        // y of the last size-1 row; with no size-1 rows the block starts at 0
+        // and the top margin is not applied.
+        const double yLast = s1.countDown > 0
+                                 ? double(d2i(double(t.topMargin) + (s1.countDown - 1.0) * h1 +
+                                              (s1.countDown - 1.0) * s1.vDistance))
+                                 : 0.0;
         const PhotoSizeSpec& s2 = t.size2;
-        const qint32 h2 = cellHeight(s2, numberOutside);
-        // With no size-1 rows the block starts at 0: the top margin is not applied.
-        const double y2 = double(yLast) + h1 + t.gap;
-        for (qint32 i = 1; i <= s2.countDown; ++i) {
-            const qint32 y = d2i(y2 + (i - 1.0) * h2 + (i - 1.0) * s2.vDistance);
-            for (qint32 j = 1; j <= s2.countAcross; ++j) {
-                const qint32 x = d2i(L + (j - 1.0) * s2.width + (j - 1.0) * s2.hDistance);
-                layout.size2.append({x, y, s2.width, h2, 0});
-            }
-        }
+        layOutBlock(layout.size2, s2, cellHeight(s2, numberOutside), t.leftMargin,
+                    yLast + h1 + t.gap, false);
     }
     return layout;
 }
@@ -87,24 +104,24 @@ QList<int> planWholeSheet(const SheetLayout& layout, PendingSheet& sheet)
 QList<int> planNextFreeCells(const SheetLayout& layout, const LayoutTemplate& t,
                              PendingSheet& sheet)
 {
+    // Visiting the cells in order and filling each k > filledCells while
+    // copies are left fills a run of consecutive cells; the row rule only
+    // stops the visit once nothing more would be filled. So the run is
+    // counted, not walked: a sheet of any size costs the same.
     QList<int> cells;
-    const qint32 across = t.size1.countAcross;
-    if (across <= 0)
+    if (t.size1.countAcross <= 0 || t.size1.countDown <= 0 || sheet.copiesLeft == 0)
         return cells;
-    const qint32 filledOnEntry = sheet.filledCells;
-    int index = 0;
-    for (qint32 i = 1; i <= t.size1.countDown; ++i) {
-        for (qint32 j = 1; j <= across; ++j, ++index) {
-            const qint32 k = layout.size1[index].ordinal;
-            if (k > filledOnEntry && sheet.copiesLeft != 0) {
-                cells.append(index);
-                ++sheet.filledCells;
-                --sheet.copiesLeft;
-            }
-        }
-        if (sheet.copiesLeft == 0)
-            break;
-    }
+    const qint64 capacity = qint64(t.size1.countAcross) * t.size1.countDown;
+    const qint64 first = std::max<qint64>(sheet.filledCells, 0); // cells before the run
+    const qint64 free = std::max<qint64>(capacity - first, 0);
+    const qint64 fills = sheet.copiesLeft > 0 ? std::min<qint64>(sheet.copiesLeft, free) : free;
+    sheet.filledCells = qint32(
+        std::min<qint64>(qint64(sheet.filledCells) + fills, std::numeric_limits<qint32>::max()));
+    sheet.copiesLeft = qint32(
+        std::max<qint64>(qint64(sheet.copiesLeft) - fills, std::numeric_limits<qint32>::min()));
+    const qint64 last = std::min<qint64>(first + fills, layout.size1.size());
+    for (qint64 index = first; index < last; ++index)
+        cells.append(int(index));
     return cells;
 }
 

@@ -178,6 +178,26 @@ private Q_SLOTS:
         QCOMPARE(sheet.copiesLeft, copiesAfter);
     }
 
+    void absurdCountsStayBounded()
+    {
+        // A typo of 32767 × 32767 must neither hang nor exhaust memory; the
+        // counters still count every cell.
+        LayoutTemplate t = workedExample();
+        t.size1.countAcross = 32767;
+        t.size1.countDown = 32767;
+        const SheetLayout layout = computeSheetLayout(t, false);
+        QCOMPARE(layout.capacity, 32767 * 32767);
+        QVERIFY(layout.size1.size() <= 1'000'000);
+        QCOMPARE(layout.size1.last().ordinal, layout.size1.size());
+        PendingSheet sheet{0, 5};
+        QCOMPARE(planNextFreeCells(layout, t, sheet).size(), 5);
+        QCOMPARE(sheet.filledCells, 5);
+        sheet.copiesLeft = -1; // "not 0": every free cell
+        planNextFreeCells(layout, t, sheet);
+        QCOMPARE(sheet.filledCells, layout.capacity);
+        QCOMPARE(sheet.copiesLeft, -1 - (layout.capacity - 5));
+    }
+
     void wholeSheetPlanLeavesCopies()
     {
         const LayoutTemplate t = workedExample();
