@@ -296,9 +296,17 @@ FolderWatch::Impl::Writers FolderWatch::Impl::considerExisting(const QByteArray&
     // writing anywhere. It is held for a moment only; a writer opening the
     // file meanwhile waits that moment (its lease-break signal is ignored).
     if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+        // While the lease is held nobody writes: this is the file as its
+        // writer left it. The stamp from the scan may be older (taken before
+        // the writer closed), and queuing under it would make the close's own
+        // report look like a new write, queuing the photo twice.
+        struct stat now
+        {
+        };
+        const FileStamp current = fstat(fd, &now) == 0 ? stampOf(now) : stamp;
         fcntl(fd, F_SETLEASE, F_UNLCK);
         close(fd);
-        deliverIfChanged(relative, stamp);
+        deliverIfChanged(relative, current);
         return Writers::None;
     }
     const int error = errno;
