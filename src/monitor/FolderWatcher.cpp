@@ -214,6 +214,10 @@ private:
     bool outOfWatches = false;
     std::vector<char> buffer;
 
+    // Calls onEntry(child, st) for every entry of a folder but "." and ".."
+    // (lstat, so links are not followed) until a stop; false when the folder
+    // cannot be opened.
+    template <typename OnEntry> bool forEachEntry(const QByteArray& folder, OnEntry&& onEntry);
     bool stopping() const { return stopRequested.load(std::memory_order_relaxed); }
     QByteArray absolute(const QByteArray& relative) const
     {
@@ -410,6 +414,30 @@ bool FolderWatch::Impl::watchFolder(const QByteArray& relative)
     return true;
 }
 
+template <typename OnEntry>
+bool FolderWatch::Impl::forEachEntry(const QByteArray& folder, OnEntry&& onEntry)
+{
+    DIR* dir = opendir(absolute(folder).constData());
+    if (!dir)
+        return false;
+    while (const dirent* entry = readdir(dir)) {
+        if (stopping())
+            break;
+        const QByteArray name(entry->d_name);
+        if (name == "." || name == "..")
+            continue;
+        const QByteArray child = joinRelative(folder, name);
+        struct stat st
+        {
+        };
+        if (lstat(absolute(child).constData(), &st) != 0)
+            continue;
+        onEntry(child, st);
+    }
+    closedir(dir);
+    return true;
+}
+
 // Watches a folder and everything below it. With queueClosedFiles, files
 // already there (modified after modifiedAfterNs) count as written: they were
 // written before the watch could see them.
@@ -424,29 +452,14 @@ void FolderWatch::Impl::watchTree(const QByteArray& relative, bool queueClosedFi
         // goes unseen.
         if (!watchFolder(folder))
             continue;
-        DIR* dir = opendir(absolute(folder).constData());
-        if (!dir)
-            continue;
-        while (const dirent* entry = readdir(dir)) {
-            if (stopping())
-                break;
-            const QByteArray name(entry->d_name);
-            if (name == "." || name == "..")
-                continue;
-            const QByteArray child = joinRelative(folder, name);
-            struct stat st
-            {
-            };
-            if (lstat(absolute(child).constData(), &st) != 0)
-                continue;
+        forEachEntry(folder, [&](const QByteArray& child, const struct stat& st) {
             if (S_ISDIR(st.st_mode))
                 folders.push_back(child);
             else if (queueClosedFiles && S_ISREG(st.st_mode) &&
                      (topFilesToo || folder != relative) &&
                      nanoseconds(st.st_mtim) >= modifiedAfterNs)
                 considerExisting(child, stampOf(st));
-        }
-        closedir(dir);
+        });
     }
 }
 
@@ -722,58 +735,43 @@ void FolderWatch::Impl::runPolling(qint64 countedBeforeNs)
         while (!folders.empty() && !stopping()) {
             const QByteArray folder = folders.back();
             folders.pop_back();
-            DIR* dir = opendir(absolute(folder).constData());
-            if (!dir) {
-                if (folder.isEmpty())
-                    rootOk = false;
-                continue;
-            }
-            while (const dirent* entry = readdir(dir)) {
-                if (stopping())
-                    break;
-                const QByteArray name(entry->d_name);
-                if (name == "." || name == "..")
-                    continue;
-                const QByteArray child = joinRelative(folder, name);
-                struct stat st
-                {
-                };
-                if (lstat(absolute(child).constData(), &st) != 0)
-                    continue;
-                if (S_ISDIR(st.st_mode)) {
-                    folders.push_back(child);
-                    continue;
-                }
-                if (!S_ISREG(st.st_mode))
-                    continue;
-                const FileStamp stamp = stampOf(st);
-                auto it = seen.find(child);
-                if (it == seen.end()) {
-                    Seen s;
-                    s.last = stamp;
-                    s.present = true;
-                    const auto d = delivered.constFind(child);
-                    if (firstScan && (stamp.mtimeNs < countedBeforeNs ||
-                                      (d != delivered.constEnd() && d->sameContent(stamp)))) {
-                        s.counted = stamp;
-                        s.hasCounted = true;
+            const bool opened =
+                forEachEntry(folder, [&](const QByteArray& child, const struct stat& st) {
+                    if (S_ISDIR(st.st_mode)) {
+                        folders.push_back(child);
+                        return;
                     }
-                    seen.insert(child, s);
-                    continue;
-                }
-                it->present = true;
-                if (!it->last.sameContent(stamp)) {
-                    it->last = stamp;
-                    continue;
-                }
-                // Unchanged between two scans: its writer is done with it.
-                if (!it->hasCounted || !it->counted.sameContent(stamp)) {
-                    it->counted = stamp;
-                    it->hasCounted = true;
-                    deliver(child);
-                }
-            }
-            closedir(dir);
+                    if (!S_ISREG(st.st_mode))
+                        return;
+                    const FileStamp stamp = stampOf(st);
+                    auto it = seen.find(child);
+                    if (it == seen.end()) {
+                        Seen s;
+                        s.last = stamp;
+                        s.present = true;
+                        const auto d = delivered.constFind(child);
+                        if (firstScan && (stamp.mtimeNs < countedBeforeNs ||
+                                          (d != delivered.constEnd() && d->sameContent(stamp)))) {
+                            s.counted = stamp;
+                            s.hasCounted = true;
+                        }
+                        seen.insert(child, s);
+                        return;
+                    }
+                    it->present = true;
+                    if (!it->last.sameContent(stamp)) {
+                        it->last = stamp;
+                        return;
+                    }
+                    // Unchanged between two scans: its writer is done with it.
+                    if (!it->hasCounted || !it->counted.sameContent(stamp)) {
+                        it->counted = stamp;
+                        it->hasCounted = true;
+                        deliver(child);
+                    }
+                });
+            if (!opened && folder.isEmpty())
+                rootOk = false;
         }
         if (stopping())
             return;
