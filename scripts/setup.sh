@@ -22,6 +22,12 @@ packages=(
     fonts-noto-cjk
     cups cups-client printer-driver-cups-pdf poppler-utils
     xvfb xauth xdotool clang-format
+    # Chinese for Qt's own dialogs; the printer settings tool the main window opens
+    qt6-translations-l10n system-config-printer
+    # what the tests and benchmarks drive: real clients of the hot folder, the
+    # JPEG reference tools, the package checks and the dependency picture
+    samba smbclient rsync util-linux libjpeg-turbo-progs imagemagick
+    dpkg-dev fakeroot lintian desktop-file-utils graphviz
 )
 missing=()
 for p in "${packages[@]}"; do
