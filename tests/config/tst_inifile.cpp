@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTest>
 
 #include <unistd.h>
@@ -209,6 +210,28 @@ private Q_SLOTS:
         QVERIFY(writeConfigText(path, QStringLiteral("新节"), QStringLiteral("k"), QString()));
         QCOMPARE(readAll(path), inserted + gbk(u"\r\n[新节]\r\nk=\r\n"));
         QCOMPARE(readConfigText(path, QStringLiteral("其他"), kFolderKey), QStringLiteral("别动"));
+    }
+
+    // Installed, the program folder is root's and its 配置.ini a link into the
+    // operators' folder: the file is replaced there and the link stays.
+    void writeThroughLinkReplacesTheTarget()
+    {
+        test::TempProgramFolder folder;
+        const QString data = folder.file(QStringLiteral("data"));
+        const QString program = folder.file(QStringLiteral("program"));
+        QVERIFY(QDir().mkdir(data) && QDir().mkdir(program));
+        const QString target = data + QStringLiteral("/配置.ini");
+        const QString link = program + QStringLiteral("/配置.ini");
+        writeAll(target, gbk(u"[监控文件夹]\n文件夹=旧\n"));
+        QVERIFY(QFile::link(target, link));
+        QVERIFY(writeConfigText(link, kSection, kFolderKey, QStringLiteral("新")));
+        QVERIFY(QFileInfo(link).isSymLink());
+        QCOMPARE(readAll(target), gbk(u"[监控文件夹]\n文件夹=新\n"));
+        QCOMPARE(QDir(program).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                         QDir::NoDotAndDotDot),
+                 QStringList{QStringLiteral("配置.ini")});
+        QCOMPARE(QDir(data).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{QStringLiteral("配置.ini")});
     }
 
     void writeMatchesKeyWithoutCase()
