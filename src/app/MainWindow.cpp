@@ -370,8 +370,8 @@ void MainWindow::adviseDefaultPrinter()
             QStringLiteral("重要提示"), QMessageBox::NoIcon);
     if (m_openPrinterSettings)
         m_openPrinterSettings();
-    else
-        openPrinterSettings();
+    else if (const QString advice = openPrinterSettings(); !advice.isEmpty())
+        message(advice, QStringLiteral("重要提示"), QMessageBox::NoIcon);
 }
 
 void MainWindow::showTemplateList()

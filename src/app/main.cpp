@@ -5,6 +5,8 @@
 #include "platform/ProgramFolder.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QTranslator>
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +17,12 @@ int main(int argc, char* argv[])
     // The program lives as long as the main window, which is hidden (not
     // closed) while the settings window is in use.
     app.setQuitOnLastWindowClosed(false);
+    // Qt's own dialogs and buttons (colour, file, input, message box) speak
+    // the language of the rest of the program.
+    QTranslator qtTranslator;
+    if (qtTranslator.load(QStringLiteral("qtbase_zh_CN"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        app.installTranslator(&qtTranslator);
 
     vellora::AppState state;
     vellora::initialiseAppState(state, vellora::executableFolder());

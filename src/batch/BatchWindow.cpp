@@ -9,6 +9,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -287,7 +288,11 @@ void BatchWindow::buildControls()
 
     connect(m_folderButton, &QPushButton::clicked, this, &BatchWindow::chooseSaveFolder);
     connect(m_modeButton, &QPushButton::clicked, this, &BatchWindow::toggleOutputMode);
-    connect(m_printerButton, &QPushButton::clicked, this, [] { openPrinterSettings(); });
+    connect(m_printerButton, &QPushButton::clicked, this, [this] {
+        const QString advice = openPrinterSettings();
+        if (!advice.isEmpty())
+            showMessageLater(QStringLiteral("重要提示"), advice);
+    });
     connect(m_startButton, &QPushButton::clicked, this, &BatchWindow::startJob);
     connect(m_stopButton, &QPushButton::clicked, this,
             [this] { m_state.batchControl.stopRequested = true; });
@@ -316,8 +321,12 @@ void BatchWindow::startJob()
 {
     const QString templateName =
         m_templateBox->currentIndex() >= 0 ? m_templateBox->currentText() : QString();
-    auto bridge =
-        std::make_shared<BatchWindowBridge>(this, m_folderEdit->text(), templateName, m_printMode);
+    // An existing folder is the save folder with or without its trailing "/".
+    QString folder = m_folderEdit->text();
+    if (!folder.isEmpty() && !folder.endsWith(u'/') && !folder.endsWith(u'\\') &&
+        QFileInfo(folder).isDir())
+        folder += u'/';
+    auto bridge = std::make_shared<BatchWindowBridge>(this, folder, templateName, m_printMode);
     BatchJobContext context;
     context.jobLock = m_state.batchControl.jobLock;
     context.printDialog = [bridge] { return bridge->choosePrinter(); };

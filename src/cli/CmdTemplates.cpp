@@ -2,6 +2,7 @@
 
 #include "app/AppState.h"
 #include "app/Startup.h"
+#include "config/Config.h"
 #include "platform/ProgramFolder.h"
 #include "templates/FatalError.h"
 #include "templates/TemplateQuery.h"
@@ -10,6 +11,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QSaveFile>
 
@@ -62,16 +64,31 @@ int fail(const QString& message)
     return 1;
 }
 
+// One name a line: a name that would not read back as one line as it stands
+// (a line break, another control character, a leading quote or blank at
+// either end) is written as a JSON string.
+QByteArray listedName(const QString& name)
+{
+    bool plain = !name.isEmpty() && !name.startsWith(u'"') && !name.front().isSpace() &&
+                 !name.back().isSpace();
+    for (QChar c : name)
+        plain = plain && c.unicode() >= 0x20 && c.unicode() != 0x7F && c != QChar::LineSeparator &&
+                c != QChar::ParagraphSeparator;
+    if (plain)
+        return name.toUtf8();
+    const QByteArray array = QJsonDocument(QJsonArray{name}).toJson(QJsonDocument::Compact);
+    return array.mid(1, array.size() - 2);
+}
+
 int list(const QString& store)
 {
-    TemplateQuery query;
-    if (!query.open(store, kStorePassword))
-        return fail(
-            QStringLiteral("%1 is missing or not a template file of this program").arg(store));
-    query.close();
+    QStringList names;
+    QString error;
+    if (!readTemplateNames(store, names, &error))
+        return fail(error);
     QByteArray out;
-    for (const QString& name : listTemplateNames(store))
-        out += name.toUtf8() + '\n';
+    for (const QString& name : names)
+        out += listedName(name) + '\n';
     writeOut(out);
     return 0;
 }
@@ -117,12 +134,24 @@ int importTemplates(const QString& store, const QStringList& files)
         QString error;
         if (!templatesFromJsonText(file.readAll(), some, &error))
             return fail(QStringLiteral("%1: %2").arg(path, error));
+        for (const LayoutTemplate& t : some) {
+            // A name that cannot come back from 配置.ini could never be the default.
+            const QString problem = configValueProblem(t.name);
+            if (!problem.isEmpty())
+                return fail(QStringLiteral("%1: template name \"%2\" refused: %3")
+                                .arg(path, QString::fromUtf8(listedName(t.name)), problem));
+        }
         templates += some;
     }
     QString error;
-    if (!writeTemplateRows(store, templates, &error))
+    WriteCounts counts;
+    if (!writeTemplateRows(store, templates, &error, &counts))
         return fail(error);
-    printError(QStringLiteral("imported %1 templates into %2").arg(templates.size()).arg(store));
+    printError(QStringLiteral("wrote %1 templates into %2 (%3 new, %4 replaced)")
+                   .arg(counts.written())
+                   .arg(store)
+                   .arg(counts.added)
+                   .arg(counts.replaced));
     return 0;
 }
 

@@ -22,4 +22,9 @@ QString readConfigText(const QString& iniPath, const QString& section, const QSt
 bool writeConfigText(const QString& iniPath, const QString& section, const QString& key,
                      const QString& value);
 
+// Why name, written as the value of 默认排版, would not be read back exactly
+// as written (so that setting it as the default would set another template or
+// none); empty when it round-trips. The reason is for the user, in Chinese.
+QString configValueProblem(const QString& name);
+
 } // namespace vellora

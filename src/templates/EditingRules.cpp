@@ -3,7 +3,6 @@
 #include "templates/TemplateValues.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace vellora {
 
@@ -131,9 +130,9 @@ QString spunText(const QString& text, int direction, bool integerBox)
         if (!(result > 1e-7))
             result = 0.0;
     }
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%.6g", double(static_cast<float>(result)));
-    return QString::fromLatin1(buffer);
+    // "%.6g" with a point whatever the locale: a comma would be read back as
+    // the end of the number.
+    return QString::number(double(static_cast<float>(result)), 'g', 6);
 }
 
 std::optional<qint32> cappedOutputCount(qint32 outputCount, qint32 countAcross, qint32 countDown)

@@ -6,12 +6,15 @@
 #include "sheet/DrawingSurface.h"
 #include "sheet/SheetGeometry.h"
 #include "sheet/SheetRenderer.h"
+#include "templates/TemplateQuery.h"
 #include "templates/TemplateStore.h"
 #include "templates/TemplateValues.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QColorDialog>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -375,8 +378,7 @@ SettingsWindow::SettingsWindow(AppState& state, QWidget* parent)
             board, [board, sheet] { board->showSheet(sheet); }, Qt::QueuedConnection);
     };
 
-    const QString name = readConfigText(m_state.configPath(), QString::fromUtf16(kConfigSection),
-                                        QString::fromUtf16(kConfigDefaultTemplateKey));
+    const QString name = configuredDefaultName();
     fillTemplateList();
     if (!name.isEmpty())
         loadByName(name);
@@ -409,6 +411,11 @@ void SettingsWindow::buildControls()
 
     label(this, u"透明标签1", u"已保存的打印规格", 16, 2, 328, 24);
     m_list = place<QListWidget>(this, u"打印规格列表框", 8, 23, 248, 81);
+    m_list->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_list->setContextMenuPolicy(Qt::ActionsContextMenu);
+    auto* saveAs = new QAction(QStringLiteral("另存为…"), m_list);
+    saveAs->setObjectName(QStringLiteral("另存为"));
+    m_list->addAction(saveAs);
     place<QPushButton>(this, u"设为默认按钮", 263, 23, 70, 25, QStringLiteral("设为默认"));
     place<QPushButton>(this, u"保存按钮", 263, 51, 70, 25, QStringLiteral("保 存"));
     place<QPushButton>(this, u"删除按钮", 263, 79, 70, 25, QStringLiteral("删 除"));
@@ -439,8 +446,8 @@ void SettingsWindow::buildControls()
     box(g2, ValueBox::Size1HDistance, 81, 116, 45, 24);
     label(g2, u"透明标签15", u"纵向距离", 169, 116, 58, 24);
     box(g2, ValueBox::Size1VDistance, 225, 116, 45, 24);
-    box(g2, ValueBox::OutputCount, 104, 148, 33, 24);
     label(g2, u"透明标签22", u"照片输出张数", 10, 149, 114, 22);
+    box(g2, ValueBox::OutputCount, 104, 148, 33, 24);
 
     m_twoSizeCheck = place<QCheckBox>(g3, u"不同规格输出选择框", 16, 197, 167, 19,
                                       QStringLiteral("同底照片不同规格输出"));
@@ -516,6 +523,11 @@ void SettingsWindow::buildControls()
     place<QPushButton>(this, u"批量排版按钮", 488, 568, 85, 40, QStringLiteral("批量排版"));
     place<QPushButton>(this, u"取消按钮", 670, 568, 85, 40, QStringLiteral("完 成"));
 
+    // Some design labels reach into the box beside them: a box is drawn, and
+    // takes clicks, above any label.
+    for (ValueSpinBox* b : m_boxes)
+        b->raise();
+
     // Disabled until a rule enables them.
     m_size2Group->setEnabled(false);
     valueBox(ValueBox::Gap)->setEnabled(false);
@@ -536,11 +548,15 @@ void SettingsWindow::connectRules()
         const QString name = selectedTemplateName();
         if (name.isEmpty())
             return;
-        loadByName(name);
+        // A failed load leaves the template that was loaded, and its highlight.
+        if (!loadByName(name))
+            highlightTemplate(m_state.loadedTemplateName);
         Q_EMIT templateNameShown(name);
     });
     connect(findChild<QPushButton*>(QStringLiteral("保存按钮")), &QPushButton::clicked, this,
             [this] { saveCurrentTemplate(); });
+    connect(m_list->findChild<QAction*>(QStringLiteral("另存为")), &QAction::triggered, this,
+            [this] { saveCurrentTemplateAs(); });
     connect(findChild<QPushButton*>(QStringLiteral("设为默认按钮")), &QPushButton::clicked, this,
             [this] { setDefaultTemplate(); });
     connect(findChild<QPushButton*>(QStringLiteral("删除按钮")), &QPushButton::clicked, this,
@@ -604,6 +620,21 @@ void SettingsWindow::fillTemplateList()
     const QSignalBlocker blocker(m_list);
     m_list->clear();
     m_list->addItems(listTemplateNames(m_state.storePath()));
+    m_list->setCurrentRow(-1);
+    m_list->clearSelection();
+    highlightTemplate(m_state.loadedTemplateName);
+}
+
+void SettingsWindow::highlightTemplate(const QString& name)
+{
+    // The first row of a name is the one a load by that name takes.
+    const QSignalBlocker blocker(m_list);
+    for (int i = 0; i < m_list->count(); ++i) {
+        if (!name.isEmpty() && m_list->item(i)->text() == name) {
+            m_list->setCurrentRow(i);
+            return;
+        }
+    }
     m_list->setCurrentRow(-1);
     m_list->clearSelection();
 }
@@ -716,19 +747,57 @@ void SettingsWindow::applyLoadedRow(const LayoutTemplate& row)
     showLogo();
     // 16
     applyLogoRule();
+    // Whoever loaded it (this list, the main window's, the batch window's),
+    // the list shows which template is being edited.
+    highlightTemplate(row.name);
     // The loader ends the load: it clears templateLoading, redraws and clears
     // templateModified.
+}
+
+std::optional<QString> SettingsWindow::askNewTemplateName()
+{
+    const std::optional<QString> asked = dialogs().askTemplateName(this);
+    if (!asked)
+        return std::nullopt;
+    const QString name = *asked;
+    // A name that would not come back from 配置.ini could never be the default.
+    const QString problem = configValueProblem(name);
+    if (!problem.isEmpty()) {
+        dialogs().message(kErrorCaption,
+                          QStringLiteral("不能用“%1”作为打印规格名称：%2。").arg(name, problem),
+                          true);
+        return std::nullopt;
+    }
+    LayoutTemplate existing;
+    ColumnKindError kindError;
+    const FindResult found = findTemplateByName(m_state.storePath(), name, existing, &kindError);
+    if ((found == FindResult::Found || found == FindResult::WrongKind) &&
+        !dialogs().confirm(QStringLiteral("重要提示"),
+                           QStringLiteral("打印规格“%1”已经存在，要替换它吗？").arg(name)))
+        return std::nullopt;
+    return name;
 }
 
 void SettingsWindow::saveCurrentTemplate()
 {
     QString name = m_state.loadedTemplateName;
     if (name.isEmpty()) {
-        const std::optional<QString> asked = dialogs().askTemplateName(this);
+        const std::optional<QString> asked = askNewTemplateName();
         if (!asked)
             return;
         name = *asked;
     }
+    saveCurrentTemplateUnder(name);
+}
+
+void SettingsWindow::saveCurrentTemplateAs()
+{
+    if (const std::optional<QString> asked = askNewTemplateName())
+        saveCurrentTemplateUnder(*asked);
+}
+
+void SettingsWindow::saveCurrentTemplateUnder(const QString& name)
+{
     LayoutTemplate& t = m_state.currentTemplate;
     t.centred = m_centredRadio->isChecked() ? 1 : 0;
     t.landscape = m_landscapeRadio->isChecked() ? 1 : 0;
@@ -738,16 +807,24 @@ void SettingsWindow::saveCurrentTemplate()
         t.numberInside = 1;
     else if (m_outsideRadio->isChecked())
         t.numberInside = 0;
-    t.name = name;
 
     QString error;
     if (!saveTemplate(m_state, name, &error)) {
-        dialogs().message(kErrorCaption, error, true);
+        dialogs().message(kErrorCaption,
+                          QStringLiteral("打印规格“%1”没有保存。\n\n%2").arg(name, error), true);
         return;
     }
+    t.name = name;
     m_state.templateModified = false;
     m_state.loadedTemplateName = name;
     fillTemplateList();
+    Q_EMIT templateNameShown(name);
+}
+
+QString SettingsWindow::configuredDefaultName() const
+{
+    return readConfigText(m_state.configPath(), QString::fromUtf16(kConfigSection),
+                          QString::fromUtf16(kConfigDefaultTemplateKey));
 }
 
 void SettingsWindow::setDefaultTemplate()
@@ -755,8 +832,23 @@ void SettingsWindow::setDefaultTemplate()
     const QString name = selectedTemplateName();
     if (name.isEmpty())
         return;
-    writeConfigText(m_state.configPath(), QString::fromUtf16(kConfigSection),
-                    QString::fromUtf16(kConfigDefaultTemplateKey), name);
+    // Written as it stands, such a name would be read back as another one.
+    const QString problem = configValueProblem(name);
+    if (!problem.isEmpty()) {
+        dialogs().message(kErrorCaption,
+                          QStringLiteral("“%1”不能设为默认排版：%2。请用“另存为…”换一个名称。")
+                              .arg(name, problem),
+                          true);
+        return;
+    }
+    if (!writeConfigText(m_state.configPath(), QString::fromUtf16(kConfigSection),
+                         QString::fromUtf16(kConfigDefaultTemplateKey), name)) {
+        dialogs().message(kErrorCaption,
+                          QStringLiteral("默认排版没有设置：无法写入配置文件。\n\n%1")
+                              .arg(QDir::toNativeSeparators(m_state.configPath())),
+                          true);
+        return;
+    }
     Q_EMIT templateNameShown(name);
 }
 
@@ -765,26 +857,41 @@ void SettingsWindow::deleteSelectedTemplate()
     const QString name = selectedTemplateName();
     if (name.isEmpty())
         return;
-    if (!dialogs().confirm(QStringLiteral("重要提示"),
-                           QStringLiteral("确定要删除打印规格“%1”吗？").arg(name)))
+    const bool isDefault = configuredDefaultName() == name;
+    const QString question =
+        isDefault ? QStringLiteral("打印规格“%1”是默认排版，删除后下次启动时将没有排版。"
+                                   "确定要删除吗？")
+                        .arg(name)
+                  : QStringLiteral("确定要删除打印规格“%1”吗？").arg(name);
+    if (!dialogs().confirm(QStringLiteral("重要提示"), question))
         return;
     QString error;
     if (!deleteTemplate(m_state.storePath(), name, &error)) {
-        dialogs().message(kErrorCaption, error, true);
+        dialogs().message(kErrorCaption,
+                          QStringLiteral("打印规格“%1”没有删除。\n\n%2").arg(name, error), true);
         return;
     }
     // A later save must not silently bring the deleted row back.
     if (m_state.loadedTemplateName == name)
         m_state.loadedTemplateName.clear();
     fillTemplateList();
+    // The default would name a template that is gone.
+    if (isDefault && !writeConfigText(m_state.configPath(), QString::fromUtf16(kConfigSection),
+                                      QString::fromUtf16(kConfigDefaultTemplateKey), QString()))
+        dialogs().message(kErrorCaption,
+                          QStringLiteral("默认排版没有清除：无法写入配置文件。\n\n%1")
+                              .arg(QDir::toNativeSeparators(m_state.configPath())),
+                          true);
 }
 
 void SettingsWindow::openBatch()
 {
     hide();
     dialogs().runBatch(m_state, this);
-    show();
+    // Showing draws the board from the current photo: the sample, not the
+    // batch's last photo.
     m_state.currentPhotoPath = m_state.samplePhotoPath();
+    show();
 }
 
 // ---------------------------------------------------------------------------

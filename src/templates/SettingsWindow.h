@@ -158,6 +158,11 @@ private:
     bool loadByName(const QString& name);
     void applyLoadedRow(const LayoutTemplate& row);
     void saveCurrentTemplate();
+    void saveCurrentTemplateAs();
+    void saveCurrentTemplateUnder(const QString& name);
+    std::optional<QString> askNewTemplateName();
+    void highlightTemplate(const QString& name);
+    QString configuredDefaultName() const;
     void setDefaultTemplate();
     void deleteSelectedTemplate();
     void openBatch();

@@ -327,15 +327,35 @@ bool TemplateQuery::open(const QString& path, const char* password)
     close();
     if (path.isEmpty() || !QFileInfo(path).isFile())
         return false;
-    if (sqlite3_open_v2(sqlitePath(path).constData(), &m_db, SQLITE_OPEN_READONLY, nullptr) !=
-        SQLITE_OK) {
+    if (openConnection(path, password, SQLITE_OPEN_READONLY))
+        return true;
+    // A save cut off mid-transaction leaves a hot journal that only a
+    // connection able to write can roll back; until then a read-only one sees
+    // no store at all although every row is still there.
+    const QFileInfo journal(path + QStringLiteral("-journal"));
+    if (!m_hotJournal && !journal.exists())
+        return false;
+    if (!QFileInfo(path).isWritable())
+        return false;
+    return openConnection(path, password, SQLITE_OPEN_READWRITE);
+}
+
+bool TemplateQuery::openConnection(const QString& path, const char* password, int flags)
+{
+    m_hotJournal = false;
+    if (sqlite3_open_v2(sqlitePath(path).constData(), &m_db, flags, nullptr) != SQLITE_OK) {
         sqlite3_close_v2(m_db);
         m_db = nullptr;
         return false;
     }
     hardenConnection(m_db);
+    // Reading never writes; a journal is still rolled back when the file is
+    // first read.
+    exec(m_db, "PRAGMA query_only = ON");
     // One read transaction for the whole operation: the rows seen stay the same.
     bool ok = exec(m_db, "BEGIN") && verifyStore(m_db, password);
+    if (!ok)
+        m_hotJournal = sqlite3_extended_errcode(m_db) == SQLITE_READONLY_ROLLBACK;
     if (ok) {
         Statement rowids(m_db, "SELECT rowid FROM " + tableName() + " ORDER BY rowid");
         ok = rowids.isValid();
@@ -351,7 +371,9 @@ bool TemplateQuery::open(const QString& path, const char* password)
              SQLITE_OK;
     }
     if (!ok) {
+        const bool hot = m_hotJournal;
         close();
+        m_hotJournal = hot;
         return false;
     }
     m_current = 0;
@@ -397,8 +419,13 @@ bool TemplateQuery::loadRow() const
 ColumnValue TemplateQuery::readColumn(int number) const
 {
     ColumnValue value;
-    if (number < 1 || number > kTemplateColumnCount || !loadRow())
+    if (number < 1 || number > kTemplateColumnCount || !m_rowStatement || atEnd())
         return value;
+    if (!loadRow()) {
+        // The row is listed but its pages could not be read.
+        value.kind = ColumnValue::Kind::Unreadable;
+        return value;
+    }
     sqlite3_stmt* stmt = m_rowStatement;
     const int index = number - 1;
     switch (sqlite3_column_type(stmt, index)) {
@@ -479,6 +506,13 @@ bool readTemplateRow(const TemplateQuery& query, bool logoAlways, LayoutTemplate
         if (column.kind == ColumnKind::Bytes && !logoAlways && row.logo == 0)
             continue;
         const ColumnValue value = query.readColumn(column.name);
+        if (value.kind == ColumnValue::Kind::Unreadable) {
+            if (error) {
+                *error = {0, QStringLiteral("row cannot be read (damaged file)"), i + 1};
+                error->unreadable = true;
+            }
+            return false;
+        }
         switch (column.kind) {
         case ColumnKind::Text:
             if (value.kind != ColumnValue::Kind::Text)
@@ -521,8 +555,16 @@ FindResult findTemplateByName(const QString& path, const QString& name, LayoutTe
         return FindResult::Unreadable;
     query.first();
     ColumnKindError kindError;
+    bool unreadable = false;
     const bool found = query.findFirst([&](const TemplateQuery& row, bool* stop) {
         const ColumnValue stored = row.readColumn(1);
+        if (stored.kind == ColumnValue::Kind::Unreadable) {
+            // A damaged page is not a value of another kind: the store is
+            // unreadable, and nothing is fatal about that.
+            unreadable = true;
+            *stop = true;
+            return false;
+        }
         if (stored.kind != ColumnValue::Kind::Text) {
             kindError = {5, QString::fromUtf16(kKindMismatchMessage), 1};
             *stop = true;
@@ -530,10 +572,14 @@ FindResult findTemplateByName(const QString& path, const QString& name, LayoutTe
         }
         return stored.text == name; // QString equality is byte equality of the GBK texts
     });
+    if (unreadable)
+        return FindResult::Unreadable;
     if (!found && kindError.code == 0)
         return FindResult::NotFound;
     LayoutTemplate row;
     if (kindError.code != 0 || !readTemplateRow(query, false, row, &kindError)) {
+        if (kindError.unreadable)
+            return FindResult::Unreadable;
         if (error)
             *error = kindError;
         return FindResult::WrongKind;
@@ -561,8 +607,11 @@ bool createTemplateStore(const QString& path, const char* password, QString* err
     return ok;
 }
 
-bool writeTemplateRows(const QString& path, const QList<LayoutTemplate>& rows, QString* error)
+bool writeTemplateRows(const QString& path, const QList<LayoutTemplate>& rows, QString* error,
+                       WriteCounts* counts)
 {
+    if (counts)
+        *counts = {};
     for (const LayoutTemplate& row : rows) {
         // A row with an empty name would hide every row stored after it.
         if (row.name.isEmpty()) {
@@ -583,29 +632,90 @@ bool writeTemplateRows(const QString& path, const QList<LayoutTemplate>& rows, Q
         placeholders += (i ? ", " : "") + slot;
         assignments += (i ? ", " : "") + quoted(kTemplateColumns[i].name) + " = " + slot;
     }
-    Statement insert(db, "INSERT INTO " + tableName() + " (" + columnList() + ") VALUES (" +
-                             placeholders + ")");
-    Statement update(db, "UPDATE " + tableName() + " SET " + assignments + " WHERE rowid = ?" +
-                             QByteArray::number(kTemplateColumnCount + 1));
-    if (!insert.isValid() || !update.isValid())
+    const QByteArray rowidSlot = '?' + QByteArray::number(kTemplateColumnCount + 1);
+    // The rowid is bound NULL to append, or to the place a row must take.
+    Statement insert(db, "INSERT INTO " + tableName() + " (rowid, " + columnList() + ") VALUES (" +
+                             rowidSlot + ", " + placeholders + ")");
+    Statement update(db, "UPDATE " + tableName() + " SET " + assignments +
+                             " WHERE rowid = " + rowidSlot);
+    // The list ends at the first row whose name is empty or not text.
+    Statement listEnd(db, "SELECT rowid FROM " + tableName() + " WHERE typeof(" +
+                              quoted(kTemplateColumns[0].name) + ") != 'text' OR " +
+                              quoted(kTemplateColumns[0].name) + " = '' ORDER BY rowid LIMIT 1");
+    Statement lastRowid(db, "SELECT max(rowid) FROM " + tableName());
+    Statement shift(db, "UPDATE " + tableName() + " SET rowid = rowid + ?1 WHERE rowid >= ?2");
+    Statement remove(db, "DELETE FROM " + tableName() + " WHERE rowid = ?1");
+    if (!insert.isValid() || !update.isValid() || !listEnd.isValid() || !lastRowid.isValid() ||
+        !shift.isValid() || !remove.isValid())
         return session.fail(error,
                             QStringLiteral("cannot write %1: %2").arg(path, sqliteMessage(db)));
+    auto failed = [&] {
+        return session.fail(error,
+                            QStringLiteral("cannot write %1: %2").arg(path, sqliteMessage(db)));
+    };
+    // A rowid from a one-value query: 0 when there is none, -1 on error.
+    auto queryRowid = [](Statement& stmt) -> qint64 {
+        sqlite3_reset(stmt.get());
+        const int rc = stmt.step();
+        if (rc == SQLITE_ROW)
+            return sqlite3_column_int64(stmt.get(), 0);
+        return rc == SQLITE_DONE ? 0 : -1;
+    };
+    QSet<qint64> added;
+    QSet<qint64> replaced;
     for (const LayoutTemplate& row : rows) {
         const qint64 rowid = firstRowidNamed(db, row.name);
-        if (rowid < 0)
-            return session.fail(error,
-                                QStringLiteral("cannot read %1: %2").arg(path, sqliteMessage(db)));
-        Statement& stmt = rowid > 0 ? update : insert;
-        sqlite3_reset(stmt.get());
-        sqlite3_clear_bindings(stmt.get());
-        bindRow(stmt.get(), row);
-        if (rowid > 0)
-            sqlite3_bind_int64(stmt.get(), kTemplateColumnCount + 1, rowid);
-        if (stmt.step() != SQLITE_DONE)
-            return session.fail(error,
-                                QStringLiteral("cannot write %1: %2").arg(path, sqliteMessage(db)));
+        const qint64 end = queryRowid(listEnd);
+        if (rowid < 0 || end < 0)
+            return failed();
+        if (rowid > 0 && (end == 0 || rowid < end)) {
+            sqlite3_reset(update.get());
+            sqlite3_clear_bindings(update.get());
+            bindRow(update.get(), row);
+            sqlite3_bind_int64(update.get(), kTemplateColumnCount + 1, rowid);
+            if (update.step() != SQLITE_DONE)
+                return failed();
+            if (!added.contains(rowid))
+                replaced.insert(rowid);
+        } else {
+            // New, or only found behind the end of the list: the row goes just
+            // before the end, where the list will show it.
+            if (rowid > 0) {
+                sqlite3_reset(remove.get());
+                sqlite3_bind_int64(remove.get(), 1, rowid);
+                if (remove.step() != SQLITE_DONE)
+                    return failed();
+            }
+            sqlite3_reset(insert.get());
+            sqlite3_clear_bindings(insert.get());
+            bindRow(insert.get(), row);
+            if (end > 0) {
+                // Move the end and everything after it above the last rowid,
+                // keeping their order, to free the end's place.
+                const qint64 last = queryRowid(lastRowid);
+                if (last <= 0)
+                    return failed();
+                sqlite3_reset(shift.get());
+                sqlite3_bind_int64(shift.get(), 1, last - end + 1);
+                sqlite3_bind_int64(shift.get(), 2, end);
+                if (shift.step() != SQLITE_DONE)
+                    return failed();
+                sqlite3_bind_int64(insert.get(), kTemplateColumnCount + 1, end);
+            }
+            if (insert.step() != SQLITE_DONE)
+                return failed();
+            const qint64 inserted = sqlite3_last_insert_rowid(db);
+            if (rowid > 0)
+                replaced.insert(inserted);
+            else
+                added.insert(inserted);
+        }
     }
-    return session.commit(error);
+    if (!session.commit(error))
+        return false;
+    if (counts)
+        *counts = {int(added.size()), int(replaced.size())};
+    return true;
 }
 
 bool deleteTemplateRow(const QString& path, const QString& name, bool* found, QString* error)
@@ -634,6 +744,36 @@ bool deleteTemplateRow(const QString& path, const QString& name, bool* found, QS
     return true;
 }
 
+bool readTemplateNames(const QString& path, QStringList& names, QString* error)
+{
+    names.clear();
+    TemplateQuery query;
+    if (!query.open(path, kStorePassword)) {
+        if (error)
+            *error =
+                QStringLiteral("%1 is missing or not a template file of this program").arg(path);
+        return false;
+    }
+    query.first();
+    const int n = query.rowCount();
+    for (int i = 0; i < n; ++i, query.skip()) {
+        const ColumnValue name = query.readColumn(1);
+        if (name.kind == ColumnValue::Kind::Unreadable) {
+            names.clear();
+            if (error)
+                *error =
+                    QStringLiteral("%1 is damaged: row %2 cannot be read").arg(path).arg(i + 1);
+            return false;
+        }
+        // An empty name ends the list; so does a name that is not text at all,
+        // since filling a list has nobody to report the damage to.
+        if (name.kind != ColumnValue::Kind::Text || name.text.isEmpty())
+            break;
+        names.append(name.text);
+    }
+    return true;
+}
+
 bool readVisibleTemplates(const QString& path, QList<LayoutTemplate>& rows, QString* error)
 {
     rows.clear();
@@ -648,6 +788,13 @@ bool readVisibleTemplates(const QString& path, QList<LayoutTemplate>& rows, QStr
     query.first();
     for (int i = 0; i < n; ++i, query.skip()) {
         const ColumnValue name = query.readColumn(1);
+        if (name.kind == ColumnValue::Kind::Unreadable) {
+            if (error)
+                *error =
+                    QStringLiteral("%1 is damaged: row %2 cannot be read").arg(path).arg(i + 1);
+            rows.clear();
+            return false;
+        }
         if (name.kind != ColumnValue::Kind::Text || name.text.isEmpty())
             break;
         if (seen.contains(name.text))

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QStringView>
 
 #include <functional>
@@ -22,7 +23,9 @@ inline constexpr const char* kStoreMetaTable = "vellora_store";
 // One stored value as the file holds it.
 struct ColumnValue
 {
-    enum class Kind { Missing, Null, Integer, Real, Text, Bytes };
+    // Unreadable: the row exists but the file could not give it (a damaged
+    // page), which says nothing about the kind of what is stored there.
+    enum class Kind { Missing, Unreadable, Null, Integer, Real, Text, Bytes };
     Kind kind = Kind::Missing;
     qint64 integer = 0;
     double real = 0.0;
@@ -40,8 +43,10 @@ public:
     TemplateQuery(const TemplateQuery&) = delete;
     TemplateQuery& operator=(const TemplateQuery&) = delete;
 
-    // Opens read-only (a missing file is not created) and checks that the file
-    // is a template file made with this password.
+    // Opens for reading (a missing file is not created) and checks that the
+    // file is a template file made with this password. A save that was cut
+    // off leaves a journal behind; it is rolled back here when the file can be
+    // written, since a read-only connection cannot and the rows are still there.
     bool open(const QString& path, const char* password);
     bool isOpen() const { return m_db != nullptr; }
     int rowCount() const;
@@ -49,7 +54,8 @@ public:
     void skip();
     // True when the current row is past the last row.
     bool atEnd() const;
-    // Column 1 … 29 of the current row; Missing when there is no current row.
+    // Column 1 … 29 of the current row; Missing when there is no current row,
+    // Unreadable when the row could not be read from the file.
     ColumnValue readColumn(int number) const;
     ColumnValue readColumn(QStringView name) const;
     // From the current row on, the first row the predicate holds for becomes
@@ -59,6 +65,7 @@ public:
     void close();
 
 private:
+    bool openConnection(const QString& path, const char* password, int flags);
     bool loadRow() const;
 
     sqlite3* m_db = nullptr;
@@ -66,6 +73,7 @@ private:
     std::vector<qint64> m_rowids; // storage order
     qsizetype m_current = 0;
     mutable qsizetype m_loaded = -1; // row the statement is stepped on
+    bool m_hotJournal = false;       // the last open met a journal it could not roll back
 };
 
 // Why a stored value could not be taken as its column's kind.
@@ -74,6 +82,8 @@ struct ColumnKindError
     int code = 0; // 5: text/boolean/bytes column, 2: number column
     QString message;
     int column = 0; // 1-based
+    // The row could not be read at all: the file is damaged, not of another kind.
+    bool unreadable = false;
 };
 
 inline constexpr const char16_t* kKindMismatchMessage = u"数据或数组类型不匹配";
@@ -82,7 +92,7 @@ inline constexpr const char16_t* kNotNumericMessage = u"未得到所需要的数
 // Reads every column of the current row by name, in column order, into a
 // template. 标志图片 is read when 加标志 is yes, or always with logoAlways.
 // Returns false with the error of the first column whose stored kind does not
-// match.
+// match, or with unreadable set when the row could not be read.
 bool readTemplateRow(const TemplateQuery& query, bool logoAlways, LayoutTemplate& out,
                      ColumnKindError* error);
 
@@ -99,15 +109,31 @@ FindResult findTemplateByName(const QString& path, const QString& name, LayoutTe
 // must not exist yet.
 bool createTemplateStore(const QString& path, const char* password, QString* error);
 
+// What a write did to the file: rows added, rows that were there and were
+// replaced. A row written twice in one call counts once.
+struct WriteCounts
+{
+    int added = 0;
+    int replaced = 0;
+    int written() const { return added + replaced; }
+};
+
 // Writes rows into the store at path in one transaction: each replaces the
-// first row of its name (keeping its place) or is appended. Creates the file
+// first row of its name (keeping its place) or is added. Every row lands where
+// the name list shows it: a new row, or a row of that name hidden behind an
+// empty-name row, goes just before the first empty-name row. Creates the file
 // when it is missing; refuses a file that is not a template file of this
 // password. Empty names are refused (an empty name would end the list).
-bool writeTemplateRows(const QString& path, const QList<LayoutTemplate>& rows, QString* error);
+bool writeTemplateRows(const QString& path, const QList<LayoutTemplate>& rows, QString* error,
+                       WriteCounts* counts = nullptr);
 
 // Deletes the first row named name in one transaction. *found tells whether
 // there was one.
 bool deleteTemplateRow(const QString& path, const QString& name, bool* found, QString* error);
+
+// The names listTemplateNames shows. False with a message when the file
+// cannot be opened or a row cannot be read (names then empty).
+bool readTemplateNames(const QString& path, QStringList& names, QString* error);
 
 // The rows a program sees, in storage order: up to the first empty name, the
 // first row of each name, logos as stored. False with a message on a file

@@ -11,21 +11,8 @@ namespace vellora {
 QStringList listTemplateNames(const QString& storePath)
 {
     QStringList names;
-    TemplateQuery query;
-    // A failed open reads as an empty table.
-    query.open(storePath, kStorePassword);
-    query.first();
-    const int n = query.rowCount();
-    for (int i = 0; i < n; ++i) {
-        const ColumnValue name = query.readColumn(1);
-        // An empty name ends the list; so does a name that is not text at all,
-        // since filling a list has nobody to report the damage to.
-        if (name.kind != ColumnValue::Kind::Text || name.text.isEmpty())
-            break;
-        names.append(name.text);
-        query.skip();
-    }
-    query.close();
+    // A file that cannot be opened, or a row that cannot be read, lists nothing.
+    readTemplateNames(storePath, names, nullptr);
     return names;
 }
 

@@ -15,7 +15,7 @@ inline constexpr const char* kStorePassword = "Kq7#vR2mT9x!pLw";
 inline constexpr const char16_t* kTemplateMissingMessage = u"排版设置错误，请重新设置";
 
 // The names of all templates in storage order, up to the first empty name.
-// A missing or foreign file gives an empty list.
+// A missing, foreign or damaged file gives an empty list.
 QStringList listTemplateNames(const QString& storePath);
 
 // Finds the first row named exactly `name` (byte-wise) and makes it current:
@@ -23,7 +23,8 @@ QStringList listTemplateNames(const QString& storePath);
 // when a settings window has set it, otherwise headless), templateLoading is
 // cleared, the preview is redrawn with layOutCurrentPhoto and templateModified
 // cleared. Returns false when the file cannot be opened or the name is not
-// there; nothing changes then and the caller shows kTemplateMissingMessage.
+// there, or a row met on the way cannot be read; nothing changes then and the
+// caller shows kTemplateMissingMessage.
 // A column of the wrong kind calls state.fatalError (code 5 or 2).
 bool loadTemplateByName(AppState& state, const QString& name);
 

@@ -309,6 +309,15 @@ private Q_SLOTS:
         QCOMPARE(m_messages, QStringList({QStringLiteral("错误|请设置保存目录")}));
         QVERIFY(!dialogShown);
         QVERIFY(recorder.changes.isEmpty());
+
+        // An existing folder typed without its trailing "/" is the save folder.
+        const QString folder = m_out->filePath(QStringLiteral("typed"));
+        QVERIFY(QDir().mkpath(folder));
+        control<QLineEdit>(*window, u"保存目录编辑框")->setText(folder);
+        control<QPushButton>(*window, u"文件选择按钮")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(dialogShown && !window->jobRunning(), 60000);
+        QCOMPARE(m_messages.size(), 1);
+        QCOMPARE(sheetFiles(folder).size(), 1);
     }
 
     // Sheets that could not be output are told in one message at the end.

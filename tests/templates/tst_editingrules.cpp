@@ -1,7 +1,14 @@
 #include "templates/EditingRules.h"
 
+#include <QFile>
+#include <QProcess>
 #include <QSet>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <clocale>
+#include <cstdio>
+#include <locale.h>
 
 using namespace vellora;
 
@@ -17,6 +24,7 @@ private Q_SLOTS:
     void integerNormalisation();
     void spin_data();
     void spin();
+    void spinUnderCommaLocale();
     void outputCountCap_data();
     void outputCountCap();
     void orientation_data();
@@ -170,6 +178,32 @@ void TestEditingRules::spin()
     QFETCH(bool, integerBox);
     QFETCH(QString, result);
     QCOMPARE(spunText(text, direction, integerBox), result);
+}
+
+// A locale that writes "5,1" must not change the text: "5,1" reads back as 5.
+void TestEditingRules::spinUnderCommaLocale()
+{
+    QTemporaryDir locales;
+    QProcess localedef;
+    localedef.start(QStringLiteral("localedef"),
+                    {QStringLiteral("-i"), QStringLiteral("de_DE"), QStringLiteral("-f"),
+                     QStringLiteral("UTF-8"), locales.filePath(QStringLiteral("de_DE.UTF-8"))});
+    if (!localedef.waitForFinished(60000) || localedef.exitCode() != 0)
+        QSKIP("no German locale can be made here");
+    qputenv("LOCPATH", QFile::encodeName(locales.path()));
+    const locale_t comma = newlocale(LC_NUMERIC_MASK, "de_DE.UTF-8", locale_t(0));
+    qunsetenv("LOCPATH");
+    QVERIFY(comma != locale_t(0));
+    const locale_t previous = uselocale(comma);
+    char probe[16];
+    std::snprintf(probe, sizeof probe, "%.1f", 5.1);
+    const QString up = spunText(QStringLiteral("5"), 1, false);
+    const QString height = spunText(QStringLiteral("35.5"), 1, true);
+    uselocale(previous);
+    freelocale(comma);
+    QCOMPARE(QByteArray(probe), QByteArray("5,1")); // the locale is in force
+    QCOMPARE(up, QStringLiteral("5.1"));
+    QCOMPARE(height, QStringLiteral("36.5"));
 }
 
 void TestEditingRules::outputCountCap_data()

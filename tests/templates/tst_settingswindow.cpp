@@ -1,12 +1,13 @@
 #include "app/AppState.h"
 #include "config/Config.h"
 #include "sheet/DrawingSurface.h"
-#include "sheet/SheetGeometry.h"
+#include "sheet/SheetRenderer.h"
 #include "templates/SettingsWindow.h"
 #include "templates/TemplateStore.h"
 #include "templates/TemplateValues.h"
 #include "testutils.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
@@ -289,6 +290,14 @@ void TestSettingsWindow::controlsAtCreation()
     QVERIFY(m_state->applyLoadedTemplate);
     QVERIFY(m_state->views.showOnSettingsBoard);
 
+    // No label lies over a box's text: a click there reaches the box.
+    showWindow();
+    for (ValueSpinBox* b : m_window->findChildren<ValueSpinBox*>()) {
+        const QPoint text = b->mapTo(b->parentWidget(), b->editor()->geometry().center());
+        QWidget* hit = b->parentWidget()->childAt(text);
+        QVERIFY2(hit == b || b->isAncestorOf(hit), qPrintable(b->objectName()));
+    }
+
     // The hooks go with the window.
     m_window.reset();
     QVERIFY(!m_state->applyLoadedTemplate);
@@ -310,10 +319,11 @@ void TestSettingsWindow::startupLoadsDefaultTemplate()
     QVERIFY(!m_state->templateModified);
     QVERIFY(!m_state->templateLoading);
 
+    // The list shows which template is being edited.
     auto* list = control<QListWidget>(u"打印规格列表框");
     QCOMPARE(list->count(), 2);
     QCOMPARE(list->item(1)->text(), stored.name);
-    QVERIFY(list->selectedItems().isEmpty());
+    QCOMPARE(list->selectedItems(), QList<QListWidgetItem*>{list->item(1)});
 
     QCOMPARE(box(ValueBox::Size1Height)->text(), QStringLiteral("35.5"));
     QCOMPARE(box(ValueBox::Size1Width)->text(), QStringLiteral("25"));
@@ -400,12 +410,10 @@ void TestSettingsWindow::centredAndCustomLoads()
     showWindow();
     QTest::keyClick(box(ValueBox::Size1Width), Qt::Key_Up);
     QCOMPARE(box(ValueBox::Size1Width)->text(), QStringLiteral("26"));
-    LayoutTemplate expected = m_state->currentTemplate;
-    expected.leftMargin = expected.topMargin = -999;
-    computeCentredMargins(expected, true, true);
-    QCOMPARE(m_state->currentTemplate.leftMargin, expected.leftMargin);
-    QCOMPARE(m_state->currentTemplate.topMargin, expected.topMargin);
-    QCOMPARE(m_state->currentTemplate.leftMargin, (890 - (260 * 2 + 20)) / 2);
+    // Two 26 mm photos 2 mm apart across 89 mm; three 35.5 mm photos 2 mm apart
+    // down 127 mm, each with its 3 mm number row below it.
+    QCOMPARE(m_state->currentTemplate.leftMargin, 175);
+    QCOMPARE(m_state->currentTemplate.topMargin, 37);
 
     // The custom template shows its margins, enabled.
     list->setCurrentRow(1);
@@ -455,12 +463,24 @@ void TestSettingsWindow::selectingRowLoadsAndNamesIt()
     QCOMPARE(m_state->sheetSurface.width(), 1520);
     QCOMPARE(m_state->sheetSurface.height(), 1020);
 
-    control<QListWidget>(u"打印规格列表框")->setCurrentRow(0);
+    auto* list = control<QListWidget>(u"打印规格列表框");
+    list->setCurrentRow(0);
     QCOMPARE(m_state->currentTemplate, a);
     QVERIFY(control<QRadioButton>(u"纵向单选框")->isChecked());
     QVERIFY(!control<QRadioButton>(u"横向单选框")->isChecked());
     QVERIFY(m_state->windows.numberOutsideChecked);
     QVERIFY(m_messages.isEmpty());
+
+    // A load from another window's list moves the highlight, quietly.
+    QVERIFY(loadTemplateByName(*m_state, QStringLiteral("B")));
+    QCOMPARE(list->selectedItems(), QList<QListWidgetItem*>{list->item(1)});
+    QCOMPARE(shown.size(), 2);
+    // A failed load leaves the highlight on the template still loaded.
+    QVERIFY(storeTemplate(m_folder->path(), makeTemplate(QStringLiteral("C"))));
+    list->addItem(QStringLiteral("不存在"));
+    list->setCurrentRow(2);
+    QCOMPARE(m_messages.size(), 1);
+    QCOMPARE(list->selectedItems(), QList<QListWidgetItem*>{list->item(1)});
 }
 
 void TestSettingsWindow::everyShippedTemplateLoads()
@@ -938,13 +958,39 @@ void TestSettingsWindow::saveAsksNameAndRoundTrips()
     auto* list = control<QListWidget>(u"打印规格列表框");
     QCOMPARE(list->count(), 1);
     QCOMPARE(list->item(0)->text(), QStringLiteral("六寸"));
-    QVERIFY(list->selectedItems().isEmpty());
+    QCOMPARE(list->selectedItems(), QList<QListWidgetItem*>{list->item(0)});
     const LayoutTemplate edited = m_state->currentTemplate;
 
     // The next save replaces that row without asking.
     m_nameAnswer.reset();
     save->click();
     QCOMPARE(list->count(), 1);
+    QVERIFY(m_confirmed.isEmpty());
+
+    // 另存为… starts a new template from this one. A name 配置.ini could not
+    // give back is refused with the reason; an existing name asks first.
+    auto* saveAs = list->findChild<QAction*>(QStringLiteral("另存为"));
+    QVERIFY(saveAs && list->actions().contains(saveAs));
+    m_nameAnswer = QStringLiteral("六寸 ");
+    saveAs->trigger();
+    QCOMPARE(m_messages.size(), 1);
+    QVERIFY(m_messages[0].error);
+    QVERIFY2(m_messages[0].text.contains(QStringLiteral("名称前后不能有空格")),
+             qPrintable(m_messages[0].text));
+    m_nameAnswer = QStringLiteral("六寸");
+    m_confirmAnswer = false;
+    saveAs->trigger();
+    QCOMPARE(m_confirmed.size(), 1);
+    QVERIFY(m_confirmed[0].contains(QStringLiteral("已经存在")));
+    m_confirmAnswer = true;
+    m_nameAnswer = QStringLiteral("六寸副本");
+    saveAs->trigger();
+    QCOMPARE(listTemplateNames(m_state->storePath()),
+             QStringList({QStringLiteral("六寸"), QStringLiteral("六寸副本")}));
+    QCOMPARE(list->selectedItems(), QList<QListWidgetItem*>{list->item(1)});
+    QCOMPARE(m_state->loadedTemplateName, QStringLiteral("六寸副本"));
+    QCOMPARE(m_messages.size(), 1);
+    m_messages.clear();
 
     // A new program run shows the same window.
     m_window.reset();
@@ -972,9 +1018,14 @@ void TestSettingsWindow::defaultAndDelete()
 {
     QVERIFY(storeTemplate(m_folder->path(), makeTemplate(QStringLiteral("A"))));
     QVERIFY(storeTemplate(m_folder->path(), makeTemplate(QStringLiteral("B"))));
+    QVERIFY(storeTemplate(m_folder->path(), makeTemplate(QStringLiteral("\"丙\""))));
     makeWindow();
     QSignalSpy shown(m_window.get(), &SettingsWindow::templateNameShown);
     auto* list = control<QListWidget>(u"打印规格列表框");
+    auto configured = [this] {
+        return readConfigText(m_state->configPath(), QString::fromUtf16(kConfigSection),
+                              QString::fromUtf16(kConfigDefaultTemplateKey));
+    };
 
     // Without a selection neither button does anything.
     control<QPushButton>(u"设为默认按钮")->click();
@@ -984,39 +1035,81 @@ void TestSettingsWindow::defaultAndDelete()
 
     list->setCurrentRow(1);
     control<QPushButton>(u"设为默认按钮")->click();
-    QCOMPARE(readConfigText(m_state->configPath(), QString::fromUtf16(kConfigSection),
-                            QString::fromUtf16(kConfigDefaultTemplateKey)),
-             QStringLiteral("B"));
+    QCOMPARE(configured(), QStringLiteral("B"));
     QCOMPARE(shown.size(), 2);
     QCOMPARE(shown.last()[0].toString(), QStringLiteral("B"));
 
+    // Written as it stands, a quoted name would come back without its quotes.
+    list->setCurrentRow(2);
+    control<QPushButton>(u"设为默认按钮")->click();
+    QCOMPARE(configured(), QStringLiteral("B"));
+    QCOMPARE(shown.size(), 3);
+    QCOMPARE(m_messages.size(), 1);
+    QVERIFY(m_messages[0].error);
+    QVERIFY2(m_messages[0].text.contains(QStringLiteral("引号")), qPrintable(m_messages[0].text));
+
     m_confirmAnswer = false;
+    list->setCurrentRow(1);
     control<QPushButton>(u"删除按钮")->click();
     QCOMPARE(m_confirmed.size(), 1);
     QVERIFY(m_confirmed[0].contains(QStringLiteral("B")));
-    QCOMPARE(list->count(), 2);
+    // Deleting the default warns that the next start has no template.
+    QVERIFY(m_confirmed[0].contains(QStringLiteral("默认排版")));
+    QCOMPARE(list->count(), 3);
 
     m_confirmAnswer = true;
     control<QPushButton>(u"删除按钮")->click();
-    QCOMPARE(list->count(), 1);
+    QCOMPARE(list->count(), 2);
     QCOMPARE(list->item(0)->text(), QStringLiteral("A"));
-    QCOMPARE(listTemplateNames(m_state->storePath()), QStringList{QStringLiteral("A")});
-    // The deleted template is no longer the one a save writes.
+    QCOMPARE(listTemplateNames(m_state->storePath()),
+             QStringList({QStringLiteral("A"), QStringLiteral("\"丙\"")}));
+    // The deleted template is no longer the one a save writes, nor the default.
     QVERIFY(m_state->loadedTemplateName.isEmpty());
-    QVERIFY(m_messages.isEmpty());
+    QCOMPARE(configured(), QString());
+    QCOMPARE(m_messages.size(), 1);
+
+    // A write that fails says so and names nothing as the default.
+    QVERIFY(QFile::remove(m_state->configPath()));
+    QVERIFY(QDir().mkdir(m_state->configPath()));
+    list->setCurrentRow(0);
+    const qsizetype shownBefore = shown.size();
+    control<QPushButton>(u"设为默认按钮")->click();
+    QCOMPARE(m_messages.size(), 2);
+    QVERIFY(m_messages[1].error);
+    QVERIFY2(m_messages[1].text.contains(QStringLiteral("无法写入配置文件")),
+             qPrintable(m_messages[1].text));
+    QCOMPARE(shown.size(), shownBefore);
 }
 
 void TestSettingsWindow::batchHidesAndComesBack()
 {
+    QVERIFY(storeTemplate(m_folder->path(), makeTemplate(QStringLiteral("一寸"))));
+    setDefaultName(m_folder->path(), QStringLiteral("一寸"));
     makeWindow();
     showWindow();
+    const QString batchPhoto = m_folder->file(QStringLiteral("客户.jpg"));
+    QImage green(250, 355, QImage::Format_RGB32);
+    green.fill(Qt::green);
+    QVERIFY(green.save(batchPhoto, "JPEG", 95));
     m_state->currentPhotoPath = QStringLiteral("/elsewhere/x.jpg");
+    SettingsWindow::dialogs().runBatch = [this, batchPhoto](AppState& state, QWidget* owner) {
+        ++m_batchRuns;
+        m_hiddenDuringBatch = !owner->isVisible() && !m_state->windows.settingsShown;
+        // The batch lays out the customer's photos through the same state.
+        state.currentPhotoPath = batchPhoto;
+        layOutCurrentPhoto(state);
+    };
     control<QPushButton>(u"批量排版按钮")->click();
     QCOMPARE(m_batchRuns, 1);
     QVERIFY(m_hiddenDuringBatch);
     QVERIFY(m_window->isVisible());
     QVERIFY(m_state->windows.settingsShown);
     QCOMPARE(m_state->currentPhotoPath, m_state->samplePhotoPath());
+    // The board shows the sample again, not the customer's last photo: the
+    // first cell (3 mm, 4.5 mm from the corner, 25 × 35.5 mm) is not the batch photo's green.
+    const QImage sheet = control<PreviewBoard>(u"画板1")->sheet();
+    QCOMPARE(sheet.size(), QSize(890, 1270));
+    QVERIFY(!test::colourNear(sheet.pixel(30 + 125, 45 + 177), Qt::green, 60));
 }
 
 void TestSettingsWindow::boardShowsPreview()
@@ -1039,8 +1132,11 @@ void TestSettingsWindow::boardShowsPreview()
     const QImage shot = board->grab().toImage();
     const QColor background(122, 150, 223);
     const QRect inner = board->contentsRect();
-    const QRect fit = shrinkToFit(890, 1270, inner.width(), inner.height());
-    QVERIFY(fit.width() < inner.width());
+    // An 89 × 127 mm sheet is taller than the board is in proportion: it fills
+    // the height, centred across.
+    QVERIFY(890 * inner.height() < 1270 * inner.width());
+    const int fitWidth = 890 * inner.height() / 1270;
+    const QRect fit((inner.width() - fitWidth) / 2, 0, fitWidth, inner.height());
     // Beside the sheet is background; the middle of the sheet holds a photo.
     QVERIFY(test::colourNear(shot.pixel(inner.left() + 2, inner.top() + inner.height() / 2),
                              background, 2));

@@ -96,6 +96,26 @@ QByteArray fileBytes(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// Points the chain of one full overflow page of the first blob made of `fill`
+// bytes at a page past the end of the file, as a damaged disk would.
+bool damageOverflowPage(const QString& path, char fill)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite))
+        return false;
+    QByteArray bytes = file.readAll();
+    const int pageSize = (quint8(bytes[16]) << 8) | quint8(bytes[17]);
+    const QByteArray content(pageSize - 4, fill);
+    for (qsizetype page = pageSize; page + pageSize <= bytes.size(); page += pageSize) {
+        if (bytes.mid(page + 4, pageSize - 4) == content) {
+            bytes.replace(page, 4, QByteArray(4, '\x7f'));
+            file.seek(0);
+            return file.write(bytes) == bytes.size();
+        }
+    }
+    return false;
+}
+
 struct FatalRecord
 {
     int calls = 0;
@@ -200,11 +220,32 @@ private Q_SLOTS:
         f.save({sampleTemplate(QStringLiteral("A"))});
         QVERIFY(insertRow(f.store(), rowLiterals(sampleTemplate(QStringLiteral("x")),
                                                  {{QStringLiteral("名称"), "''"}})));
-        f.save({sampleTemplate(QStringLiteral("B"), 2)});
+        QVERIFY(insertRow(f.store(), rowLiterals(sampleTemplate(QStringLiteral("B"), 2))));
         QCOMPARE(listTemplateNames(f.store()), QStringList{QStringLiteral("A")});
         // The row is still in the file and can be loaded by its name.
         QVERIFY(loadTemplateByName(f.state, QStringLiteral("B")));
         QCOMPARE(f.state.currentTemplate.size1.height, 201);
+
+        // A save lands where the list shows it: a new name, and a name found
+        // only behind the empty one, go before it; a name written twice is one row.
+        WriteCounts counts;
+        QString error;
+        QVERIFY(writeTemplateRows(f.store(),
+                                  {sampleTemplate(QStringLiteral("C"), 3),
+                                   sampleTemplate(QStringLiteral("C"), 4),
+                                   sampleTemplate(QStringLiteral("B"), 5)},
+                                  &error, &counts));
+        QCOMPARE(counts.added, 1);
+        QCOMPARE(counts.replaced, 1);
+        QCOMPARE(listTemplateNames(f.store()),
+                 QStringList({QStringLiteral("A"), QStringLiteral("C"), QStringLiteral("B")}));
+        QVERIFY(loadTemplateByName(f.state, QStringLiteral("C")));
+        QCOMPARE(f.state.currentTemplate, sampleTemplate(QStringLiteral("C"), 4));
+        QVERIFY(loadTemplateByName(f.state, QStringLiteral("B")));
+        QCOMPARE(f.state.currentTemplate, sampleTemplate(QStringLiteral("B"), 5));
+        TemplateQuery query;
+        QVERIFY(query.open(f.store(), kStorePassword));
+        QCOMPARE(query.rowCount(), 4); // the hidden B was moved, not copied
     }
 
     void firstOfTwoRowsWins()
@@ -233,6 +274,73 @@ private Q_SLOTS:
             QVERIFY(f.state.templateModified); // untouched by a failed load
         }
         QCOMPARE(f.fatal.calls, 0);
+    }
+
+    // A damaged page in a logo is a store that cannot be read, never a value
+    // of the wrong kind: no fatal error, nothing listed, the CLI says why.
+    void damagedPageIsUnreadable()
+    {
+        Fixture f;
+        LayoutTemplate big = sampleTemplate(QStringLiteral("大标志"), 2);
+        big.logoPicture = QByteArray(40000, 'Q');
+        f.save({sampleTemplate(QStringLiteral("甲"), 1), big,
+                sampleTemplate(QStringLiteral("乙"), 3)});
+        QVERIFY(damageOverflowPage(f.store(), 'Q'));
+
+        QVERIFY(listTemplateNames(f.store()).isEmpty());
+        QVERIFY(!loadTemplateByName(f.state, QStringLiteral("乙")));
+        QVERIFY(!loadTemplateByName(f.state, QStringLiteral("大标志")));
+        QCOMPARE(f.fatal.calls, 0);
+        QCOMPARE(f.state.currentTemplate, LayoutTemplate{});
+        QList<LayoutTemplate> rows;
+        QString error;
+        QVERIFY(!readVisibleTemplates(f.store(), rows, &error));
+        QVERIFY(error.contains(QStringLiteral("damaged")));
+
+        const QString cli =
+            QDir(test::builtProgramFolder()).filePath(QStringLiteral("vellora-cli"));
+        if (!QFileInfo(cli).isExecutable())
+            QSKIP("vellora-cli is not built");
+        QProcess process;
+        process.start(cli, {QStringLiteral("templates"), QStringLiteral("list"),
+                            QStringLiteral("--store"), f.store()});
+        QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 1);
+        QVERIFY(process.readAllStandardOutput().isEmpty());
+        QVERIFY(
+            QString::fromUtf8(process.readAllStandardError()).contains(QStringLiteral("damaged")));
+    }
+
+    // A save killed mid-transaction leaves a hot journal: the next read rolls
+    // it back and finds every row as it was before the save.
+    void interruptedSaveIsRolledBack()
+    {
+        Fixture f;
+        f.save({sampleTemplate(QStringLiteral("甲"), 1), sampleTemplate(QStringLiteral("乙"), 2)});
+        sqlite3* db = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(f.store()).constData(), &db), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(db,
+                              "BEGIN IMMEDIATE; UPDATE \"排版\" SET \"尺寸1高度\" = 7; "
+                              "DELETE FROM \"排版\" WHERE rowid = 2;",
+                              nullptr, nullptr, nullptr),
+                 SQLITE_OK);
+        QCOMPARE(sqlite3_db_cacheflush(db), SQLITE_OK); // the file holds the half-done save
+        // The files as a killed process leaves them: no lock, the journal beside.
+        test::TempProgramFolder crashed;
+        AppState state;
+        initialiseAppState(state, crashed.path());
+        QVERIFY(QFile::copy(f.store(), state.storePath()));
+        QVERIFY(QFile::copy(f.store() + QStringLiteral("-journal"),
+                            state.storePath() + QStringLiteral("-journal")));
+        sqlite3_close(db);
+        QVERIFY(fileBytes(state.storePath()) != fileBytes(f.store()));
+
+        QCOMPARE(listTemplateNames(state.storePath()),
+                 QStringList({QStringLiteral("甲"), QStringLiteral("乙")}));
+        QVERIFY(loadTemplateByName(state, QStringLiteral("乙")));
+        QCOMPARE(state.currentTemplate, sampleTemplate(QStringLiteral("乙"), 2));
+        QVERIFY(!QFileInfo::exists(state.storePath() + QStringLiteral("-journal")));
     }
 
     void foreignFilesAreNotOpened_data()
@@ -501,6 +609,22 @@ private Q_SLOTS:
         QVERIFY(!writeTemplateRows(
             f.store(), {sampleTemplate(QStringLiteral("B")), LayoutTemplate{}}, &error));
         QCOMPARE(fileBytes(f.store()), before);
+        // The file itself refuses the second row, after the first was written.
+        QByteArray columns;
+        for (const TemplateColumn& column : kTemplateColumns)
+            columns += (columns.isEmpty() ? "\"" : ", \"") + column.name.toUtf8() + '"';
+        QVERIFY(runSql(f.store(), "CREATE TABLE t AS SELECT * FROM \"排版\"; DROP TABLE \"排版\"; "
+                                  "CREATE TABLE \"排版\" (" +
+                                      columns +
+                                      ", CHECK (\"尺寸1高度\" <> 999)); "
+                                      "INSERT INTO \"排版\" SELECT * FROM t; DROP TABLE t;"));
+        const QByteArray checked = fileBytes(f.store());
+        LayoutTemplate refused = sampleTemplate(QStringLiteral("C"));
+        refused.size1.height = 999;
+        QVERIFY(
+            !writeTemplateRows(f.store(), {sampleTemplate(QStringLiteral("B")), refused}, &error));
+        QCOMPARE(fileBytes(f.store()), checked);
+        QCOMPARE(listTemplateNames(f.store()), QStringList{QStringLiteral("A")});
         // Creating a file and failing leaves no file behind.
         const QString fresh = f.folder.file(QStringLiteral("new.edb"));
         QVERIFY(!writeTemplateRows(fresh, {LayoutTemplate{}}, &error));
@@ -662,7 +786,10 @@ private Q_SLOTS:
         QCOMPARE(run({QStringLiteral("export"), exported}), 0);
         QVERIFY(deleteTemplate(f.store(), QStringLiteral("甲")));
         QVERIFY(deleteTemplate(f.store(), QStringLiteral("乙")));
-        QCOMPARE(run({QStringLiteral("import"), exported}), 0);
+        // The report counts rows written: the same file twice is two rows.
+        QString report;
+        QCOMPARE(run({QStringLiteral("import"), exported, exported}, nullptr, &report), 0);
+        QVERIFY2(report.contains(QStringLiteral("wrote 2 templates")), qPrintable(report));
         QVERIFY(loadTemplateByName(f.state, QStringLiteral("乙")));
         QCOMPARE(f.state.currentTemplate, sampleTemplate(QStringLiteral("乙"), 2));
 
@@ -680,6 +807,18 @@ private Q_SLOTS:
         QVERIFY2(lines[0].contains(QStringLiteral("尺寸1宽度")), qPrintable(err));
         QCOMPARE(fileBytes(f.store()), before);
         QVERIFY(run({QStringLiteral("show"), QStringLiteral("missing")}) != 0);
+
+        // A name that would not come back from 配置.ini is refused on import;
+        // one already stored with a line break is listed on one line, quoted.
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(R"([{"名称":"丙"},{"名称":"丁 "}])");
+        file.close();
+        QCOMPARE(run({QStringLiteral("import"), bad}, nullptr, &err), 1);
+        QVERIFY2(err.contains(QStringLiteral("名称前后不能有空格")), qPrintable(err));
+        QCOMPARE(fileBytes(f.store()), before);
+        f.save({sampleTemplate(QStringLiteral("两\n行"), 3)});
+        QCOMPARE(run({QStringLiteral("list")}, &listed), 0);
+        QCOMPARE(listed, QStringLiteral("甲\n乙\n\"两\\n行\"\n").toUtf8());
         QVERIFY(run({QStringLiteral("bogus")}) != 0);
     }
 
