@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFile>
 #include <QPageLayout>
-#include <QPainter>
 #include <QPrinter>
 #include <QPrinterInfo>
 #include <QTemporaryFile>
@@ -112,13 +111,116 @@ QString defaultPrinterName()
     return QPrinterInfo::defaultPrinter().printerName();
 }
 
+QRectF sheetPlacementOnPage(const QPageLayout& page, const QRect& tenthsMm)
+{
+    const QRectF printable = page.paintRect(QPageLayout::Point);
+    const double pointsPerTenthMm = 72.0 / 254.0;
+    return QRectF(printable.left() + tenthsMm.x() * pointsPerTenthMm,
+                  printable.top() + tenthsMm.y() * pointsPerTenthMm,
+                  tenthsMm.width() * pointsPerTenthMm, tenthsMm.height() * pointsPerTenthMm);
+}
+
+namespace {
+
+QByteArray pdfNumber(double value)
+{
+    QByteArray text = QByteArray::number(value, 'f', 4);
+    while (text.endsWith('0'))
+        text.chop(1);
+    if (text.endsWith('.'))
+        text.chop(1);
+    return text == "-0" ? QByteArray("0") : text;
+}
+
+// A text string of the document information: UTF-16BE with its mark, in hex.
+QByteArray pdfTextString(const QString& text)
+{
+    QByteArray utf16 = "\xFE\xFF";
+    for (const QChar c : text) {
+        utf16.append(char(c.unicode() >> 8));
+        utf16.append(char(c.unicode() & 0xFF));
+    }
+    return '<' + utf16.toHex().toUpper() + '>';
+}
+
+// The picture's pixels as 8-bit RGB rows, top row first, deflated. Deflate
+// at its fastest level: the job is handed over in a fraction of the time the
+// default level takes, and the printing system's own filters recompress it.
+QByteArray deflatedRgb(const QImage& picture)
+{
+    const QImage image = picture.convertToFormat(QImage::Format_RGB32);
+    const qsizetype rowBytes = qsizetype(image.width()) * 3;
+    QByteArray raw(rowBytes * image.height(), Qt::Uninitialized);
+    auto* out = reinterpret_cast<uchar*>(raw.data());
+    for (int y = 0; y < image.height(); ++y) {
+        const auto* in = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        for (int x = 0; x < image.width(); ++x) {
+            *out++ = uchar(qRed(in[x]));
+            *out++ = uchar(qGreen(in[x]));
+            *out++ = uchar(qBlue(in[x]));
+        }
+    }
+    QByteArray deflated = qCompress(raw, 1);
+    if (deflated.size() < 4)
+        return {};
+    deflated.remove(0, 4); // Qt's length prefix; a zlib stream follows, as FlateDecode reads
+    return deflated;
+}
+
+} // namespace
+
+QByteArray sheetPdf(const QImage& picture, const QPageLayout& page, const QRectF& placement,
+                    const QString& title)
+{
+    const QRectF paper = page.fullRect(QPageLayout::Point);
+    const QRectF printable = page.paintRect(QPageLayout::Point);
+    const double pageHeight = paper.height();
+    QByteArray content = "q\n";
+    // PDF space has its origin at the bottom-left corner, y upward.
+    content += pdfNumber(printable.left()) + ' ' + pdfNumber(pageHeight - printable.bottom()) +
+               ' ' + pdfNumber(printable.width()) + ' ' + pdfNumber(printable.height()) +
+               " re W n\n";
+    const bool drawn = !picture.isNull() && !placement.isEmpty();
+    QByteArray pixels;
+    if (drawn) {
+        pixels = deflatedRgb(picture);
+        content += pdfNumber(placement.width()) + " 0 0 " + pdfNumber(placement.height()) + ' ' +
+                   pdfNumber(placement.left()) + ' ' + pdfNumber(pageHeight - placement.bottom()) +
+                   " cm\n/Im0 Do\n";
+    }
+    content += "Q\n";
+
+    QByteArray pdf = "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n";
+    QList<qsizetype> offsets;
+    const auto object = [&](const QByteArray& body) {
+        offsets.append(pdf.size());
+        pdf += QByteArray::number(offsets.size()) + " 0 obj\n" + body + "\nendobj\n";
+    };
+    object("<< /Type /Catalog /Pages 2 0 R >>");
+    object("<< /Type /Pages /Kids [3 0 R] /Count 1 >>");
+    object("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " + pdfNumber(paper.width()) + ' ' +
+           pdfNumber(pageHeight) + "] /Resources << " +
+           (drawn ? QByteArray("/XObject << /Im0 5 0 R >> ") : QByteArray()) +
+           ">> /Contents 4 0 R >>");
+    object("<< /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content +
+           "endstream");
+    object("<< /Type /XObject /Subtype /Image /Width " + QByteArray::number(picture.width()) +
+           " /Height " + QByteArray::number(picture.height()) +
+           " /ColorSpace /DeviceRGB /BitsPerComponent 8 /Filter /FlateDecode /Length " +
+           QByteArray::number(pixels.size()) + " >>\nstream\n" + pixels + "\nendstream");
+    object("<< /Title " + pdfTextString(title) + " /Creator (Vellora) >>");
+    const qsizetype xref = pdf.size();
+    pdf += "xref\n0 " + QByteArray::number(offsets.size() + 1) + "\n0000000000 65535 f \n";
+    for (qsizetype offset : std::as_const(offsets))
+        pdf += QByteArray::number(offset).rightJustified(10, '0') + " 00000 n \n";
+    pdf += "trailer\n<< /Size " + QByteArray::number(offsets.size() + 1) +
+           " /Root 1 0 R /Info 6 0 R >>\nstartxref\n" + QByteArray::number(xref) + "\n%%EOF\n";
+    return pdf;
+}
+
 PrinterDevice::PrinterDevice() = default;
 
-PrinterDevice::~PrinterDevice()
-{
-    if (m_painter && m_painter->isActive())
-        m_painter->end();
-}
+PrinterDevice::~PrinterDevice() = default;
 
 PrinterDevice::Start PrinterDevice::startJob(const PrintDialogSeam& dialog)
 {
@@ -139,10 +241,9 @@ PrinterDevice::Start PrinterDevice::startJob(const PrintDialogSeam& dialog)
         m_error = check.reason;
         return Start::Failed;
     }
-    // The printer's own description gives the paper, its unprintable margins
-    // and the resolution; the page itself is made as a PDF of exactly that
-    // paper and handed to the queue, as Qt's own CUPS path does, but keeping
-    // the id the scheduler gives the job.
+    // The printer's own description gives the paper and its unprintable
+    // margins; the page itself is written as a PDF of exactly that paper and
+    // handed to the queue, keeping the id the scheduler gives the job.
     QPrinter device(QPrinter::HighResolution);
     device.setPrinterName(m_printerName);
     if (device.outputFormat() != QPrinter::NativeFormat || device.printerName() != m_printerName ||
@@ -153,69 +254,42 @@ PrinterDevice::Start PrinterDevice::startJob(const PrintDialogSeam& dialog)
     // Paper and the rest stay the printer's defaults. Qt's own default margins
     // (10 pt) would shift the sheet; the printer's unprintable margins are
     // where the printable area, and so the sheet's corner, begins.
-    QPageLayout layout = device.pageLayout();
-    layout.setOrientation(QPageLayout::Portrait);
-    layout.setMargins(layout.minimumMargins());
-
-    m_document = std::make_unique<QTemporaryFile>(
-        QDir::temp().filePath(QStringLiteral("vellora-sheet-XXXXXX.pdf")));
-    if (!m_document->open()) {
-        m_error = QStringLiteral("no room for the print job: %1").arg(m_document->errorString());
+    m_page = device.pageLayout();
+    m_page.setOrientation(QPageLayout::Portrait);
+    m_page.setUnits(QPageLayout::Point);
+    m_page.setMargins(m_page.minimumMargins());
+    if (!m_page.isValid() || m_page.paintRect(QPageLayout::Point).isEmpty()) {
+        m_error = QStringLiteral("the printer \"%1\" has no usable paper").arg(m_printerName);
         return Start::Failed;
     }
-    m_document->close();
-    m_printer = std::make_unique<QPrinter>(QPrinter::HighResolution);
-    m_printer->setOutputFormat(QPrinter::PdfFormat);
-    m_printer->setOutputFileName(m_document->fileName());
-    m_printer->setResolution(device.resolution());
-    m_printer->setFullPage(false);
-    if (!m_printer->setPageLayout(layout)) {
-        m_error = QStringLiteral("the printer \"%1\" refuses portrait").arg(m_printerName);
-        return Start::Failed;
-    }
-    m_printer->setCopyCount(1);
-    m_printer->setDocName(QString::fromUtf16(kPrintJobName));
-    m_printer->setCreator(QStringLiteral("Vellora"));
-
-    m_painter = std::make_unique<QPainter>();
-    if (!m_painter->begin(m_printer.get())) {
-        m_error = QStringLiteral("the job on \"%1\" cannot be started").arg(m_printerName);
-        return Start::Failed;
-    }
-    // Otherwise the sheet travels as a lossy JPEG inside the job.
-    m_painter->setRenderHint(QPainter::LosslessImageRendering, true);
-    m_painter->setRenderHint(QPainter::SmoothPixmapTransform, false);
-    // The device cannot mark beyond its printable area: what lies there is cut.
-    m_painter->setClipRect(
-        QRectF(QPointF(0, 0), m_printer->pageRect(QPrinter::DevicePixel).size()));
+    m_started = true;
     return Start::Started;
-}
-
-int PrinterDevice::resolution() const
-{
-    return m_printer ? m_printer->resolution() : 0;
 }
 
 void PrinterDevice::drawPicture(const QImage& picture, int x, int y, int width, int height)
 {
-    if (!m_painter || !m_painter->isActive() || picture.isNull())
+    if (!m_started || picture.isNull())
         return;
-    const double perTenthMm = m_printer->resolution() / 254.0;
-    m_painter->drawImage(
-        QRectF(x * perTenthMm, y * perTenthMm, width * perTenthMm, height * perTenthMm), picture);
+    m_picture = picture;
+    m_placement = sheetPlacementOnPage(m_page, QRect(x, y, width, height));
 }
 
 bool PrinterDevice::endJob()
 {
-    if (!m_painter || !m_painter->isActive()) {
+    if (!m_started) {
         if (m_error.isEmpty())
             m_error = QStringLiteral("no job is open");
         return false;
     }
-    if (!m_painter->end()) {
-        m_error = QStringLiteral("the page could not be finished");
+    m_started = false;
+    QTemporaryFile document(QDir::temp().filePath(QStringLiteral("vellora-sheet-XXXXXX.pdf")));
+    const QByteArray pdf =
+        sheetPdf(m_picture, m_page, m_placement, QString::fromUtf16(kPrintJobName));
+    if (!document.open() || document.write(pdf) != pdf.size() || !document.flush()) {
+        m_error = QStringLiteral("no room for the print job: %1").arg(document.errorString());
         return false;
     }
+    document.close();
     const Connection http = connectToScheduler();
     if (!http) {
         m_error = QStringLiteral("the printing system (CUPS) is not running");
@@ -223,7 +297,7 @@ bool PrinterDevice::endJob()
     }
     cups_option_t* options = nullptr;
     int count = cupsAddOption("copies", "1", 0, &options);
-    const QByteArray file = QFile::encodeName(m_document->fileName());
+    const QByteArray file = QFile::encodeName(document.fileName());
     const QByteArray title = QString::fromUtf16(kPrintJobName).toUtf8();
     const int ours = cupsPrintFile2(http.get(), queueOf(m_printerName).constData(),
                                     file.constData(), title.constData(), count, options);
