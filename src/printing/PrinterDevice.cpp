@@ -8,8 +8,12 @@
 #include <QTemporaryFile>
 
 #include <cups/cups.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <memory>
+#include <thread>
+#include <vector>
 
 namespace vellora {
 
@@ -143,34 +147,87 @@ QByteArray pdfTextString(const QString& text)
     return '<' + utf16.toHex().toUpper() + '>';
 }
 
-// The picture's pixels as 8-bit RGB rows, top row first, deflated. Deflate
-// at its fastest level: the job is handed over in a fraction of the time the
-// default level takes, and the printing system's own filters recompress it.
-QByteArray deflatedRgb(const QImage& picture)
+// Rows y0 … y1 − 1 of the picture as 8-bit RGB, raw-deflated at the fastest
+// level (the printing system's own filters recompress the page anyway). A
+// part that is not the last ends on a byte boundary without a final block,
+// so the parts can simply follow one another.
+struct DeflatedPart
 {
-    const QImage image = picture.convertToFormat(QImage::Format_RGB32);
-    const qsizetype rowBytes = qsizetype(image.width()) * 3;
-    QByteArray raw(rowBytes * image.height(), Qt::Uninitialized);
-    auto* out = reinterpret_cast<uchar*>(raw.data());
-    for (int y = 0; y < image.height(); ++y) {
-        const auto* in = reinterpret_cast<const QRgb*>(image.constScanLine(y));
-        for (int x = 0; x < image.width(); ++x) {
-            *out++ = uchar(qRed(in[x]));
-            *out++ = uchar(qGreen(in[x]));
-            *out++ = uchar(qBlue(in[x]));
+    QByteArray data;
+    uLong adler = 1; // adler32 of the part's raw bytes
+    uLong rawBytes = 0;
+    bool ok = false;
+};
+
+DeflatedPart deflateRows(const QImage& image, int y0, int y1, bool last)
+{
+    DeflatedPart part;
+    z_stream zs{};
+    if (deflateInit2(&zs, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return part;
+    const int width = image.width();
+    const uLong rowBytes = uLong(width) * 3;
+    constexpr int kBatchRows = 32;
+    std::vector<Bytef> rgb(size_t(rowBytes) * kBatchRows);
+    part.data.resize(qsizetype(deflateBound(&zs, rowBytes * uLong(std::max(y1 - y0, 0))) + 64));
+    zs.next_out = reinterpret_cast<Bytef*>(part.data.data());
+    zs.avail_out = uInt(part.data.size());
+    int y = y0;
+    do {
+        const int rows = std::min(kBatchRows, y1 - y);
+        Bytef* out = rgb.data();
+        for (int r = 0; r < rows; ++r) {
+            const auto* in = reinterpret_cast<const QRgb*>(image.constScanLine(y + r));
+            for (int x = 0; x < width; ++x) {
+                *out++ = Bytef(qRed(in[x]));
+                *out++ = Bytef(qGreen(in[x]));
+                *out++ = Bytef(qBlue(in[x]));
+            }
         }
-    }
-    QByteArray deflated = qCompress(raw, 1);
-    if (deflated.size() < 4)
-        return {};
-    deflated.remove(0, 4); // Qt's length prefix; a zlib stream follows, as FlateDecode reads
-    return deflated;
+        y += std::max(rows, 0);
+        const uLong bytes = rowBytes * uLong(std::max(rows, 0));
+        part.adler = adler32(part.adler, rgb.data(), uInt(bytes));
+        part.rawBytes += bytes;
+        zs.next_in = rgb.data();
+        zs.avail_in = uInt(bytes);
+        const int flush = y < y1 ? Z_NO_FLUSH : last ? Z_FINISH : Z_SYNC_FLUSH;
+        const int status = deflate(&zs, flush);
+        if (status == Z_STREAM_ERROR || zs.avail_in != 0 || zs.avail_out == 0) {
+            deflateEnd(&zs);
+            return part;
+        }
+    } while (y < y1);
+    part.data.resize(qsizetype(zs.total_out));
+    deflateEnd(&zs);
+    part.ok = true;
+    return part;
 }
 
 } // namespace
 
-QByteArray sheetPdf(const QImage& picture, const QPageLayout& page, const QRectF& placement,
-                    const QString& title)
+QByteArray deflatedSheetPixels(const QImage& picture)
+{
+    const QImage image = picture.convertToFormat(QImage::Format_RGB32);
+    const int middle = image.height() / 2;
+    DeflatedPart top;
+    std::thread topThread([&] { top = deflateRows(image, 0, middle, false); });
+    const DeflatedPart bottom = deflateRows(image, middle, image.height(), true);
+    topThread.join();
+    if (!top.ok || !bottom.ok)
+        return {};
+    const uLong adler = adler32_combine(top.adler, bottom.adler, z_off_t(bottom.rawBytes));
+    QByteArray stream;
+    stream.reserve(2 + top.data.size() + bottom.data.size() + 4);
+    stream += "\x78\x01"; // deflate, 32 KiB window, fastest level
+    stream += top.data;
+    stream += bottom.data;
+    for (int shift = 24; shift >= 0; shift -= 8)
+        stream += char((adler >> shift) & 0xFF);
+    return stream;
+}
+
+bool writeSheetPdf(QIODevice& out, QSize pictureSize, const QByteArray& pixels,
+                   const QPageLayout& page, const QRectF& placement, const QString& title)
 {
     const QRectF paper = page.fullRect(QPageLayout::Point);
     const QRectF printable = page.paintRect(QPageLayout::Point);
@@ -180,42 +237,55 @@ QByteArray sheetPdf(const QImage& picture, const QPageLayout& page, const QRectF
     content += pdfNumber(printable.left()) + ' ' + pdfNumber(pageHeight - printable.bottom()) +
                ' ' + pdfNumber(printable.width()) + ' ' + pdfNumber(printable.height()) +
                " re W n\n";
-    const bool drawn = !picture.isNull() && !placement.isEmpty();
-    QByteArray pixels;
+    const bool drawn = !pictureSize.isEmpty() && !pixels.isEmpty() && !placement.isEmpty();
     if (drawn) {
-        pixels = deflatedRgb(picture);
         content += pdfNumber(placement.width()) + " 0 0 " + pdfNumber(placement.height()) + ' ' +
                    pdfNumber(placement.left()) + ' ' + pdfNumber(pageHeight - placement.bottom()) +
                    " cm\n/Im0 Do\n";
     }
     content += "Q\n";
 
-    QByteArray pdf = "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n";
-    QList<qsizetype> offsets;
-    const auto object = [&](const QByteArray& body) {
-        offsets.append(pdf.size());
-        pdf += QByteArray::number(offsets.size()) + " 0 obj\n" + body + "\nendobj\n";
+    // Written piece by piece: the pixels are never copied into one buffer.
+    qint64 written = 0;
+    bool ok = true;
+    const auto put = [&](const QByteArray& bytes) {
+        ok = ok && out.write(bytes) == bytes.size();
+        written += bytes.size();
     };
+    QList<qint64> offsets;
+    const auto object = [&](const QByteArray& head, const QByteArray* stream = nullptr) {
+        offsets.append(written);
+        put(QByteArray::number(offsets.size()) + " 0 obj\n" + head);
+        if (stream) {
+            put("\nstream\n");
+            put(*stream);
+            put("\nendstream");
+        }
+        put("\nendobj\n");
+    };
+    put("%PDF-1.4\n%\xE2\xE3\xCF\xD3\n");
     object("<< /Type /Catalog /Pages 2 0 R >>");
     object("<< /Type /Pages /Kids [3 0 R] /Count 1 >>");
     object("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " + pdfNumber(paper.width()) + ' ' +
            pdfNumber(pageHeight) + "] /Resources << " +
            (drawn ? QByteArray("/XObject << /Im0 5 0 R >> ") : QByteArray()) +
            ">> /Contents 4 0 R >>");
-    object("<< /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content +
-           "endstream");
-    object("<< /Type /XObject /Subtype /Image /Width " + QByteArray::number(picture.width()) +
-           " /Height " + QByteArray::number(picture.height()) +
-           " /ColorSpace /DeviceRGB /BitsPerComponent 8 /Filter /FlateDecode /Length " +
-           QByteArray::number(pixels.size()) + " >>\nstream\n" + pixels + "\nendstream");
+    object("<< /Length " + QByteArray::number(content.size()) + " >>", &content);
+    object("<< /Type /XObject /Subtype /Image /Width " + QByteArray::number(pictureSize.width()) +
+               " /Height " + QByteArray::number(pictureSize.height()) +
+               " /ColorSpace /DeviceRGB /BitsPerComponent 8 /Filter /FlateDecode /Length " +
+               QByteArray::number(pixels.size()) + " >>",
+           &pixels);
     object("<< /Title " + pdfTextString(title) + " /Creator (Vellora) >>");
-    const qsizetype xref = pdf.size();
-    pdf += "xref\n0 " + QByteArray::number(offsets.size() + 1) + "\n0000000000 65535 f \n";
-    for (qsizetype offset : std::as_const(offsets))
-        pdf += QByteArray::number(offset).rightJustified(10, '0') + " 00000 n \n";
-    pdf += "trailer\n<< /Size " + QByteArray::number(offsets.size() + 1) +
-           " /Root 1 0 R /Info 6 0 R >>\nstartxref\n" + QByteArray::number(xref) + "\n%%EOF\n";
-    return pdf;
+    const qint64 xref = written;
+    QByteArray tail =
+        "xref\n0 " + QByteArray::number(offsets.size() + 1) + "\n0000000000 65535 f \n";
+    for (qint64 offset : std::as_const(offsets))
+        tail += QByteArray::number(offset).rightJustified(10, '0') + " 00000 n \n";
+    tail += "trailer\n<< /Size " + QByteArray::number(offsets.size() + 1) +
+            " /Root 1 0 R /Info 6 0 R >>\nstartxref\n" + QByteArray::number(xref) + "\n%%EOF\n";
+    put(tail);
+    return ok;
 }
 
 PrinterDevice::PrinterDevice() = default;
@@ -268,9 +338,16 @@ PrinterDevice::Start PrinterDevice::startJob(const PrintDialogSeam& dialog)
 
 void PrinterDevice::drawPicture(const QImage& picture, int x, int y, int width, int height)
 {
-    if (!m_started || picture.isNull())
+    drawPicture(picture.size(), deflatedSheetPixels(picture), x, y, width, height);
+}
+
+void PrinterDevice::drawPicture(QSize pictureSize, QByteArray deflatedPixels, int x, int y,
+                                int width, int height)
+{
+    if (!m_started || pictureSize.isEmpty() || deflatedPixels.isEmpty())
         return;
-    m_picture = picture;
+    m_pictureSize = pictureSize;
+    m_pixels = std::move(deflatedPixels);
     m_placement = sheetPlacementOnPage(m_page, QRect(x, y, width, height));
 }
 
@@ -283,9 +360,10 @@ bool PrinterDevice::endJob()
     }
     m_started = false;
     QTemporaryFile document(QDir::temp().filePath(QStringLiteral("vellora-sheet-XXXXXX.pdf")));
-    const QByteArray pdf =
-        sheetPdf(m_picture, m_page, m_placement, QString::fromUtf16(kPrintJobName));
-    if (!document.open() || document.write(pdf) != pdf.size() || !document.flush()) {
+    if (!document.open() ||
+        !writeSheetPdf(document, m_pictureSize, m_pixels, m_page, m_placement,
+                       QString::fromUtf16(kPrintJobName)) ||
+        !document.flush()) {
         m_error = QStringLiteral("no room for the print job: %1").arg(document.errorString());
         return false;
     }

@@ -3,6 +3,7 @@
 #include "printing/Printing.h"
 
 #include <QByteArray>
+#include <QIODevice>
 #include <QImage>
 #include <QPageLayout>
 #include <QRectF>
@@ -30,11 +31,17 @@ QString defaultPrinterName();
 // placed on paper.
 QRectF sheetPlacementOnPage(const QPageLayout& page, const QRect& tenthsMm);
 
-// A one-page PDF: the page of the layout, the picture lossless (RGB, deflate)
-// at the given place, cut at the printable area, the title in its document
-// information.
-QByteArray sheetPdf(const QImage& picture, const QPageLayout& page, const QRectF& placement,
-                    const QString& title);
+// The picture's pixels as one zlib stream of 8-bit RGB rows, top row first,
+// as a PDF image carries them lossless. Deflated at the fastest level, the two
+// halves on two threads: this is most of the time a sheet takes to reach the
+// printing system, and it needs no printer, so callers may start it early.
+QByteArray deflatedSheetPixels(const QImage& picture);
+
+// Writes a one-page PDF: the page of the layout, the picture (its size and
+// deflated pixels) at the given place, cut at the printable area, the title in
+// its document information. False when it could not be written whole.
+bool writeSheetPdf(QIODevice& out, QSize pictureSize, const QByteArray& pixels,
+                   const QPageLayout& page, const QRectF& placement, const QString& title);
 
 // One print job on one page, drawn in 0.1 mm from the printable area's corner.
 // Not thread-safe by itself: printSheet runs one job at a time.
@@ -59,6 +66,9 @@ public:
     // (x, y); whatever lies beyond the printable area is cut off. One picture
     // a page: a later call replaces an earlier one.
     void drawPicture(const QImage& picture, int x, int y, int width, int height);
+    // The same with the pixels already deflated (deflatedSheetPixels).
+    void drawPicture(QSize pictureSize, QByteArray deflatedPixels, int x, int y, int width,
+                     int height);
     // Hands the page to the spooler. True once the printing system holds the job.
     bool endJob();
 
@@ -72,7 +82,8 @@ public:
 private:
     bool m_started = false;
     QPageLayout m_page;
-    QImage m_picture;
+    QSize m_pictureSize;
+    QByteArray m_pixels;
     QRectF m_placement;
     QString m_printerName;
     QString m_error;
