@@ -1,11 +1,14 @@
 #include "batch/BatchJob.h"
 
 #include "app/AppState.h"
+#include "batch/PhotoPrefetch.h"
 #include "batch/SheetJpegWriter.h"
+#include "sheet/SheetGeometry.h"
 #include "sheet/SheetRenderer.h"
 
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cmath>
 
 namespace vellora {
@@ -66,9 +69,7 @@ private:
 
 qint32 Job::capacity() const
 {
-    const PhotoSizeSpec& s1 = m_state.currentTemplate.size1;
-    const double c = double(s1.countAcross) * double(s1.countDown);
-    return std::isfinite(c) && std::abs(c) < 2147483647.0 ? qint32(c) : 0;
+    return sheetCapacity(m_state.currentTemplate.size1);
 }
 
 void Job::output(const QImage& sheet)
@@ -112,9 +113,20 @@ void Job::layOutPhotos(const QStringList& paths)
     PendingSheet& pending = m_state.pendingSheet;
     DrawingSurface& surface = m_state.sheetSurface;
     const int n = int(paths.size());
+    QSize cell;
+    {
+        LayoutGuard guard(m_state.layoutLock);
+        const PhotoSizeSpec& s1 = m_state.currentTemplate.size1;
+        cell = QSize(std::max(s1.width, 0), std::max(s1.height, 0));
+    }
+    // The next photos are decoded while this one is placed and its sheets
+    // saved; they are still taken one at a time, in list order.
+    PhotoPrefetch prefetch(paths, cell, PhotoPrefetch::defaultWorkers(),
+                           PhotoPrefetch::aheadFor(cell));
     for (int i = 1; i <= n; ++i) {
         const QString& path = paths[i - 1];
         m_view.showCurrentPhoto(path);
+        const PreparedPhoto prepared = prefetch.take(i - 1);
 
         QImage sheet;
         bool full = false;
@@ -123,7 +135,7 @@ void Job::layOutPhotos(const QStringList& paths)
             LayoutGuard guard(m_state.layoutLock);
             m_state.currentPhotoPath = path;
             pending.copiesLeft = m_state.currentTemplate.outputCount;
-            layOutCurrentPhoto(m_state);
+            layOutCurrentPhoto(m_state, &prepared);
             twoSize = m_state.currentTemplate.twoSize != 0;
             full = pending.filledCells == capacity();
             if (full) {
@@ -140,13 +152,17 @@ void Job::layOutPhotos(const QStringList& paths)
         {
             LayoutGuard guard(m_state.layoutLock);
             if (!twoSize && (pending.copiesLeft != 0 || pending.filledCells != 0)) {
-                layOutCurrentPhoto(m_state);
+                // With no copies left the pass would place nothing.
+                if (pending.copiesLeft != 0)
+                    layOutCurrentPhoto(m_state, &prepared);
                 placedLeftovers = true;
             }
         }
         // An output count above the capacity fills more than one fresh sheet:
         // keep going until every copy is placed, so none is dropped when the
-        // next photo resets copiesLeft.
+        // next photo resets copiesLeft. A stop is honoured between these
+        // sheets: the full one is output, the copies not yet placed are not.
+        bool stoppedBetweenSheets = false;
         while (placedLeftovers) {
             {
                 LayoutGuard guard(m_state.layoutLock);
@@ -156,9 +172,18 @@ void Job::layOutPhotos(const QStringList& paths)
                 sheet = surface.snapshotImage();
                 surface.clear();
                 pending.filledCells = 0;
-                layOutCurrentPhoto(m_state);
+                stoppedBetweenSheets = m_state.batchControl.stopRequested.load();
+                if (!stoppedBetweenSheets)
+                    layOutCurrentPhoto(m_state, &prepared);
             }
             output(sheet);
+            if (stoppedBetweenSheets)
+                break;
+        }
+        if (stoppedBetweenSheets) {
+            m_report.photosDone = i;
+            m_report.stopped = true;
+            break;
         }
         if (placedLeftovers && i == n) {
             {

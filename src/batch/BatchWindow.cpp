@@ -306,6 +306,11 @@ void BatchWindow::setDialogs(Dialogs dialogs)
 
 QString BatchWindow::choosePhotoFiles()
 {
+    // A job that was still waiting for the one before it when the window was
+    // closed ends as if cancelled: a close stops every job, not just the
+    // running one.
+    if (m_closePending)
+        return {};
     QStringList paths;
     if (m_dialogs.openPhotoFiles) {
         paths = m_dialogs.openPhotoFiles(this);

@@ -3,14 +3,17 @@
 #include <QDir>
 #include <QFile>
 #include <QPageLayout>
-#include <QPainter>
 #include <QPrinter>
 #include <QPrinterInfo>
 #include <QTemporaryFile>
 
 #include <cups/cups.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <memory>
+#include <thread>
+#include <vector>
 
 namespace vellora {
 
@@ -112,13 +115,182 @@ QString defaultPrinterName()
     return QPrinterInfo::defaultPrinter().printerName();
 }
 
+QRectF sheetPlacementOnPage(const QPageLayout& page, const QRect& tenthsMm)
+{
+    const QRectF printable = page.paintRect(QPageLayout::Point);
+    const double pointsPerTenthMm = 72.0 / 254.0;
+    return QRectF(printable.left() + tenthsMm.x() * pointsPerTenthMm,
+                  printable.top() + tenthsMm.y() * pointsPerTenthMm,
+                  tenthsMm.width() * pointsPerTenthMm, tenthsMm.height() * pointsPerTenthMm);
+}
+
+namespace {
+
+QByteArray pdfNumber(double value)
+{
+    QByteArray text = QByteArray::number(value, 'f', 4);
+    while (text.endsWith('0'))
+        text.chop(1);
+    if (text.endsWith('.'))
+        text.chop(1);
+    return text == "-0" ? QByteArray("0") : text;
+}
+
+// A text string of the document information: UTF-16BE with its mark, in hex.
+QByteArray pdfTextString(const QString& text)
+{
+    QByteArray utf16 = "\xFE\xFF";
+    for (const QChar c : text) {
+        utf16.append(char(c.unicode() >> 8));
+        utf16.append(char(c.unicode() & 0xFF));
+    }
+    return '<' + utf16.toHex().toUpper() + '>';
+}
+
+// Rows y0 … y1 − 1 of the picture as 8-bit RGB, raw-deflated at the fastest
+// level (the printing system's own filters recompress the page anyway). A
+// part that is not the last ends on a byte boundary without a final block,
+// so the parts can simply follow one another.
+struct DeflatedPart
+{
+    QByteArray data;
+    uLong adler = 1; // adler32 of the part's raw bytes
+    uLong rawBytes = 0;
+    bool ok = false;
+};
+
+DeflatedPart deflateRows(const QImage& image, int y0, int y1, bool last)
+{
+    DeflatedPart part;
+    z_stream zs{};
+    if (deflateInit2(&zs, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return part;
+    const int width = image.width();
+    const uLong rowBytes = uLong(width) * 3;
+    constexpr int kBatchRows = 32;
+    std::vector<Bytef> rgb(size_t(rowBytes) * kBatchRows);
+    part.data.resize(qsizetype(deflateBound(&zs, rowBytes * uLong(std::max(y1 - y0, 0))) + 64));
+    zs.next_out = reinterpret_cast<Bytef*>(part.data.data());
+    zs.avail_out = uInt(part.data.size());
+    int y = y0;
+    do {
+        const int rows = std::min(kBatchRows, y1 - y);
+        Bytef* out = rgb.data();
+        for (int r = 0; r < rows; ++r) {
+            const auto* in = reinterpret_cast<const QRgb*>(image.constScanLine(y + r));
+            for (int x = 0; x < width; ++x) {
+                *out++ = Bytef(qRed(in[x]));
+                *out++ = Bytef(qGreen(in[x]));
+                *out++ = Bytef(qBlue(in[x]));
+            }
+        }
+        y += std::max(rows, 0);
+        const uLong bytes = rowBytes * uLong(std::max(rows, 0));
+        part.adler = adler32(part.adler, rgb.data(), uInt(bytes));
+        part.rawBytes += bytes;
+        zs.next_in = rgb.data();
+        zs.avail_in = uInt(bytes);
+        const int flush = y < y1 ? Z_NO_FLUSH : last ? Z_FINISH : Z_SYNC_FLUSH;
+        const int status = deflate(&zs, flush);
+        if (status == Z_STREAM_ERROR || zs.avail_in != 0 || zs.avail_out == 0) {
+            deflateEnd(&zs);
+            return part;
+        }
+    } while (y < y1);
+    part.data.resize(qsizetype(zs.total_out));
+    deflateEnd(&zs);
+    part.ok = true;
+    return part;
+}
+
+} // namespace
+
+QByteArray deflatedSheetPixels(const QImage& picture)
+{
+    const QImage image = picture.convertToFormat(QImage::Format_RGB32);
+    const int middle = image.height() / 2;
+    DeflatedPart top;
+    std::thread topThread([&] { top = deflateRows(image, 0, middle, false); });
+    const DeflatedPart bottom = deflateRows(image, middle, image.height(), true);
+    topThread.join();
+    if (!top.ok || !bottom.ok)
+        return {};
+    const uLong adler = adler32_combine(top.adler, bottom.adler, z_off_t(bottom.rawBytes));
+    QByteArray stream;
+    stream.reserve(2 + top.data.size() + bottom.data.size() + 4);
+    stream += "\x78\x01"; // deflate, 32 KiB window, fastest level
+    stream += top.data;
+    stream += bottom.data;
+    for (int shift = 24; shift >= 0; shift -= 8)
+        stream += char((adler >> shift) & 0xFF);
+    return stream;
+}
+
+bool writeSheetPdf(QIODevice& out, QSize pictureSize, const QByteArray& pixels,
+                   const QPageLayout& page, const QRectF& placement, const QString& title)
+{
+    const QRectF paper = page.fullRect(QPageLayout::Point);
+    const QRectF printable = page.paintRect(QPageLayout::Point);
+    const double pageHeight = paper.height();
+    QByteArray content = "q\n";
+    // PDF space has its origin at the bottom-left corner, y upward.
+    content += pdfNumber(printable.left()) + ' ' + pdfNumber(pageHeight - printable.bottom()) +
+               ' ' + pdfNumber(printable.width()) + ' ' + pdfNumber(printable.height()) +
+               " re W n\n";
+    const bool drawn = !pictureSize.isEmpty() && !pixels.isEmpty() && !placement.isEmpty();
+    if (drawn) {
+        content += pdfNumber(placement.width()) + " 0 0 " + pdfNumber(placement.height()) + ' ' +
+                   pdfNumber(placement.left()) + ' ' + pdfNumber(pageHeight - placement.bottom()) +
+                   " cm\n/Im0 Do\n";
+    }
+    content += "Q\n";
+
+    // Written piece by piece: the pixels are never copied into one buffer.
+    qint64 written = 0;
+    bool ok = true;
+    const auto put = [&](const QByteArray& bytes) {
+        ok = ok && out.write(bytes) == bytes.size();
+        written += bytes.size();
+    };
+    QList<qint64> offsets;
+    const auto object = [&](const QByteArray& head, const QByteArray* stream = nullptr) {
+        offsets.append(written);
+        put(QByteArray::number(offsets.size()) + " 0 obj\n" + head);
+        if (stream) {
+            put("\nstream\n");
+            put(*stream);
+            put("\nendstream");
+        }
+        put("\nendobj\n");
+    };
+    put("%PDF-1.4\n%\xE2\xE3\xCF\xD3\n");
+    object("<< /Type /Catalog /Pages 2 0 R >>");
+    object("<< /Type /Pages /Kids [3 0 R] /Count 1 >>");
+    object("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 " + pdfNumber(paper.width()) + ' ' +
+           pdfNumber(pageHeight) + "] /Resources << " +
+           (drawn ? QByteArray("/XObject << /Im0 5 0 R >> ") : QByteArray()) +
+           ">> /Contents 4 0 R >>");
+    object("<< /Length " + QByteArray::number(content.size()) + " >>", &content);
+    object("<< /Type /XObject /Subtype /Image /Width " + QByteArray::number(pictureSize.width()) +
+               " /Height " + QByteArray::number(pictureSize.height()) +
+               " /ColorSpace /DeviceRGB /BitsPerComponent 8 /Filter /FlateDecode /Length " +
+               QByteArray::number(pixels.size()) + " >>",
+           &pixels);
+    object("<< /Title " + pdfTextString(title) + " /Creator (Vellora) >>");
+    const qint64 xref = written;
+    QByteArray tail =
+        "xref\n0 " + QByteArray::number(offsets.size() + 1) + "\n0000000000 65535 f \n";
+    for (qint64 offset : std::as_const(offsets))
+        tail += QByteArray::number(offset).rightJustified(10, '0') + " 00000 n \n";
+    tail += "trailer\n<< /Size " + QByteArray::number(offsets.size() + 1) +
+            " /Root 1 0 R /Info 6 0 R >>\nstartxref\n" + QByteArray::number(xref) + "\n%%EOF\n";
+    put(tail);
+    return ok;
+}
+
 PrinterDevice::PrinterDevice() = default;
 
-PrinterDevice::~PrinterDevice()
-{
-    if (m_painter && m_painter->isActive())
-        m_painter->end();
-}
+PrinterDevice::~PrinterDevice() = default;
 
 PrinterDevice::Start PrinterDevice::startJob(const PrintDialogSeam& dialog)
 {
@@ -139,10 +311,9 @@ PrinterDevice::Start PrinterDevice::startJob(const PrintDialogSeam& dialog)
         m_error = check.reason;
         return Start::Failed;
     }
-    // The printer's own description gives the paper, its unprintable margins
-    // and the resolution; the page itself is made as a PDF of exactly that
-    // paper and handed to the queue, as Qt's own CUPS path does, but keeping
-    // the id the scheduler gives the job.
+    // The printer's own description gives the paper and its unprintable
+    // margins; the page itself is written as a PDF of exactly that paper and
+    // handed to the queue, keeping the id the scheduler gives the job.
     QPrinter device(QPrinter::HighResolution);
     device.setPrinterName(m_printerName);
     if (device.outputFormat() != QPrinter::NativeFormat || device.printerName() != m_printerName ||
@@ -153,69 +324,50 @@ PrinterDevice::Start PrinterDevice::startJob(const PrintDialogSeam& dialog)
     // Paper and the rest stay the printer's defaults. Qt's own default margins
     // (10 pt) would shift the sheet; the printer's unprintable margins are
     // where the printable area, and so the sheet's corner, begins.
-    QPageLayout layout = device.pageLayout();
-    layout.setOrientation(QPageLayout::Portrait);
-    layout.setMargins(layout.minimumMargins());
-
-    m_document = std::make_unique<QTemporaryFile>(
-        QDir::temp().filePath(QStringLiteral("vellora-sheet-XXXXXX.pdf")));
-    if (!m_document->open()) {
-        m_error = QStringLiteral("no room for the print job: %1").arg(m_document->errorString());
+    m_page = device.pageLayout();
+    m_page.setOrientation(QPageLayout::Portrait);
+    m_page.setUnits(QPageLayout::Point);
+    m_page.setMargins(m_page.minimumMargins());
+    if (!m_page.isValid() || m_page.paintRect(QPageLayout::Point).isEmpty()) {
+        m_error = QStringLiteral("the printer \"%1\" has no usable paper").arg(m_printerName);
         return Start::Failed;
     }
-    m_document->close();
-    m_printer = std::make_unique<QPrinter>(QPrinter::HighResolution);
-    m_printer->setOutputFormat(QPrinter::PdfFormat);
-    m_printer->setOutputFileName(m_document->fileName());
-    m_printer->setResolution(device.resolution());
-    m_printer->setFullPage(false);
-    if (!m_printer->setPageLayout(layout)) {
-        m_error = QStringLiteral("the printer \"%1\" refuses portrait").arg(m_printerName);
-        return Start::Failed;
-    }
-    m_printer->setCopyCount(1);
-    m_printer->setDocName(QString::fromUtf16(kPrintJobName));
-    m_printer->setCreator(QStringLiteral("Vellora"));
-
-    m_painter = std::make_unique<QPainter>();
-    if (!m_painter->begin(m_printer.get())) {
-        m_error = QStringLiteral("the job on \"%1\" cannot be started").arg(m_printerName);
-        return Start::Failed;
-    }
-    // Otherwise the sheet travels as a lossy JPEG inside the job.
-    m_painter->setRenderHint(QPainter::LosslessImageRendering, true);
-    m_painter->setRenderHint(QPainter::SmoothPixmapTransform, false);
-    // The device cannot mark beyond its printable area: what lies there is cut.
-    m_painter->setClipRect(
-        QRectF(QPointF(0, 0), m_printer->pageRect(QPrinter::DevicePixel).size()));
+    m_started = true;
     return Start::Started;
-}
-
-int PrinterDevice::resolution() const
-{
-    return m_printer ? m_printer->resolution() : 0;
 }
 
 void PrinterDevice::drawPicture(const QImage& picture, int x, int y, int width, int height)
 {
-    if (!m_painter || !m_painter->isActive() || picture.isNull())
+    drawPicture(picture.size(), deflatedSheetPixels(picture), x, y, width, height);
+}
+
+void PrinterDevice::drawPicture(QSize pictureSize, QByteArray deflatedPixels, int x, int y,
+                                int width, int height)
+{
+    if (!m_started || pictureSize.isEmpty() || deflatedPixels.isEmpty())
         return;
-    const double perTenthMm = m_printer->resolution() / 254.0;
-    m_painter->drawImage(
-        QRectF(x * perTenthMm, y * perTenthMm, width * perTenthMm, height * perTenthMm), picture);
+    m_pictureSize = pictureSize;
+    m_pixels = std::move(deflatedPixels);
+    m_placement = sheetPlacementOnPage(m_page, QRect(x, y, width, height));
 }
 
 bool PrinterDevice::endJob()
 {
-    if (!m_painter || !m_painter->isActive()) {
+    if (!m_started) {
         if (m_error.isEmpty())
             m_error = QStringLiteral("no job is open");
         return false;
     }
-    if (!m_painter->end()) {
-        m_error = QStringLiteral("the page could not be finished");
+    m_started = false;
+    QTemporaryFile document(QDir::temp().filePath(QStringLiteral("vellora-sheet-XXXXXX.pdf")));
+    if (!document.open() ||
+        !writeSheetPdf(document, m_pictureSize, m_pixels, m_page, m_placement,
+                       QString::fromUtf16(kPrintJobName)) ||
+        !document.flush()) {
+        m_error = QStringLiteral("no room for the print job: %1").arg(document.errorString());
         return false;
     }
+    document.close();
     const Connection http = connectToScheduler();
     if (!http) {
         m_error = QStringLiteral("the printing system (CUPS) is not running");
@@ -223,7 +375,7 @@ bool PrinterDevice::endJob()
     }
     cups_option_t* options = nullptr;
     int count = cupsAddOption("copies", "1", 0, &options);
-    const QByteArray file = QFile::encodeName(m_document->fileName());
+    const QByteArray file = QFile::encodeName(document.fileName());
     const QByteArray title = QString::fromUtf16(kPrintJobName).toUtf8();
     const int ours = cupsPrintFile2(http.get(), queueOf(m_printerName).constData(),
                                     file.constData(), title.constData(), count, options);

@@ -7,6 +7,7 @@
 
 #include <QDir>
 
+#include <future>
 #include <mutex>
 
 namespace vellora {
@@ -43,6 +44,10 @@ PrintReport printSheetWithReport(const QImage& sheet, const QString& programFold
                                  const PrintDialogSeam& dialog)
 {
     std::lock_guard<std::mutex> guard(printLock());
+    // The pixels need no printer: they are deflated while the printer is
+    // asked for its paper.
+    std::future<QByteArray> pixels =
+        std::async(std::launch::async, [&sheet] { return deflatedSheetPixels(sheet); });
     PrintReport report;
     PrinterDevice device;
     const PrinterDevice::Start start = device.startJob(dialog);
@@ -52,7 +57,7 @@ PrintReport printSheetWithReport(const QImage& sheet, const QString& programFold
         return report;
     }
     if (start == PrinterDevice::Start::Started) {
-        device.drawPicture(sheet, 0, 0, sheet.width(), sheet.height());
+        device.drawPicture(sheet.size(), pixels.get(), 0, 0, sheet.width(), sheet.height());
         if (device.endJob()) {
             report.outcome = PrintOutcome::Printed;
             report.jobId = device.jobId();

@@ -27,23 +27,42 @@ QFont cellFont()
     return font;
 }
 
+int textBaselineOffset(const QFont& font)
+{
+    // The character cell is the em box, as the CJK faces draw it: baseline
+    // 0.88 em below its top. The font's own ascent (about 1.15 em in the CJK
+    // serif) would put the baseline so low that descenders and the foot of a
+    // CJK character fall out of the 30-pixel number strip. From here, digits,
+    // Latin descenders and CJK characters of the 24-pixel font stay within
+    // rows 0–27 of the cell.
+    const int em = font.pixelSize() > 0 ? font.pixelSize() : QFontMetrics(font).height();
+    return int(std::lround(em * 0.88));
+}
+
 DrawingSurface::DrawingSurface(QColor background) : m_background(background), m_font(cellFont()) {}
 
 void DrawingSurface::resize(int width, int height)
 {
     width = std::max(width, 0);
     height = std::max(height, 0);
-    if (width == m_image.width() && height == m_image.height())
+    if (QSize(width, height) == m_size)
         return;
+    m_size = QSize(width, height);
+    if (width == 0 || height == 0) {
+        m_image = QImage();
+        return;
+    }
     // A paper size no sheet can have (a damaged template) gives a surface that
     // draws nothing instead of gigabytes of pixels.
-    if (width == 0 || height == 0 || qint64(width) * height > PictureHandle::kMaxDecodedPixels) {
+    if (qint64(width) * height > PictureHandle::kMaxDecodedPixels) {
         m_image = QImage();
+        m_size = QSize(0, 0);
         return;
     }
     QImage resized(width, height, QImage::Format_RGB32);
     if (resized.isNull()) { // allocation refused: keep a surface that draws nothing
         m_image = QImage();
+        m_size = QSize(0, 0);
         return;
     }
     resized.fill(m_background);
@@ -197,7 +216,10 @@ void DrawingSurface::stampImage(const QImage& image, const QList<QPoint>& positi
         return;
     QPainter painter;
     for (const QPoint& at : positions) {
-        if (!QRect(at, image.size()).intersects(m_image.rect()))
+        // In 64 bits: a cell placed near the end of the coordinate range
+        // must not wrap around onto the surface.
+        if (qint64(at.x()) + image.width() <= 0 || qint64(at.y()) + image.height() <= 0 ||
+            at.x() >= m_image.width() || at.y() >= m_image.height())
             continue;
         if (!painter.isActive()) {
             painter.begin(&m_image);
@@ -228,8 +250,7 @@ void DrawingSurface::writeText(int x, int y, const QString& text)
     painter.setFont(m_font);
     painter.setPen(m_text);
     painter.setBackgroundMode(Qt::TransparentMode);
-    const QFontMetrics metrics(m_font);
-    painter.drawText(QPoint(x, y + metrics.ascent()), text);
+    painter.drawText(QPoint(x, y + textBaselineOffset(m_font)), text);
 }
 
 QByteArray DrawingSurface::snapshot() const

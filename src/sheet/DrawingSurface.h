@@ -19,8 +19,8 @@ class DrawingSurface
 public:
     explicit DrawingSurface(QColor background = Qt::white);
 
-    int width() const { return m_image.width(); }
-    int height() const { return m_image.height(); }
+    int width() const { return m_size.width(); }
+    int height() const { return m_size.height(); }
     QColor background() const { return m_background; }
 
     // Pixels inside both the old and the new size stay; new area is background.
@@ -61,6 +61,9 @@ public:
 
 private:
     QImage m_image;
+    // The size as last set. A surface with no pixels (w × 0) still knows its
+    // width, so that growing it back to w × 30 gives w × 30.
+    QSize m_size{0, 0};
     QColor m_background;
     QColor m_pen = Qt::black;
     QColor m_text = Qt::black;
@@ -69,6 +72,9 @@ private:
 
 // The font behind "宋体": a CJK serif face, character height 24 pixels.
 QFont cellFont();
+
+// From the top of a character cell to the text's baseline, in pixels.
+int textBaselineOffset(const QFont& font);
 
 // BMP bytes of an image, laid out like a surface snapshot.
 QByteArray imageToBmp(const QImage& image);

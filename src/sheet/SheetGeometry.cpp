@@ -21,6 +21,11 @@ qint32 cellHeight(const PhotoSizeSpec& size, bool numberOutside)
     return d2i(double(size.height) + (numberOutside ? double(kNumberStripHeight) : 0.0));
 }
 
+qint32 sheetCapacity(const PhotoSizeSpec& size1)
+{
+    return d2i(double(size1.countAcross) * double(size1.countDown));
+}
+
 void computeCentredMargins(LayoutTemplate& t, bool centred, bool numberOutside)
 {
     if (!centred)
@@ -54,13 +59,16 @@ constexpr qint64 kMaxLaidOutCells = 1'000'000;
 void layOutBlock(QList<CellPlacement>& cells, const PhotoSizeSpec& size, qint32 cellHeight,
                  double left, double top, bool ordinals)
 {
-    const qint64 total = qint64(std::max(size.countDown, 0)) * std::max(size.countAcross, 0);
-    cells.reserve(int(std::min(total, kMaxLaidOutCells)));
-    for (qint32 i = 1; i <= size.countDown; ++i) {
+    // A count of 0 or less gives no rows or no columns: nothing to visit.
+    if (size.countDown <= 0 || size.countAcross <= 0)
+        return;
+    const qint64 total = qint64(size.countDown) * size.countAcross;
+    const qint64 laidOut = std::min(total, kMaxLaidOutCells);
+    cells.reserve(int(laidOut));
+    // 64-bit counters: a count of 2147483647 must not wrap the loop.
+    for (qint64 i = 1; i <= size.countDown && qint64(cells.size()) < laidOut; ++i) {
         const qint32 y = d2i(top + (i - 1.0) * cellHeight + (i - 1.0) * size.vDistance);
-        for (qint32 j = 1; j <= size.countAcross; ++j) {
-            if (cells.size() >= kMaxLaidOutCells)
-                return;
+        for (qint64 j = 1; j <= size.countAcross && qint64(cells.size()) < laidOut; ++j) {
             const qint32 x = d2i(left + (j - 1.0) * size.width + (j - 1.0) * size.hDistance);
             const qint32 k = ordinals ? d2i((i - 1.0) * size.countAcross + j) : 0;
             cells.append({x, y, size.width, cellHeight, k});
@@ -76,7 +84,7 @@ SheetLayout computeSheetLayout(const LayoutTemplate& t, bool numberOutside)
     const PhotoSizeSpec& s1 = t.size1;
     const qint32 h1 = cellHeight(s1, numberOutside);
     layOutBlock(layout.size1, s1, h1, t.leftMargin, t.topMargin, true);
-    layout.capacity = d2i(double(s1.countAcross) * double(s1.countDown));
+    layout.capacity = sheetCapacity(s1);
     if (t.twoSize != 0) {
         // y of the last size-1 row; with no size-1 rows the block starts at 0
         // and the top margin is not applied.
@@ -111,7 +119,7 @@ QList<int> planNextFreeCells(const SheetLayout& layout, const LayoutTemplate& t,
     QList<int> cells;
     if (t.size1.countAcross <= 0 || t.size1.countDown <= 0 || sheet.copiesLeft == 0)
         return cells;
-    const qint64 capacity = qint64(t.size1.countAcross) * t.size1.countDown;
+    const qint64 capacity = sheetCapacity(t.size1);
     const qint64 first = std::max<qint64>(sheet.filledCells, 0); // cells before the run
     const qint64 free = std::max<qint64>(capacity - first, 0);
     const qint64 fills = sheet.copiesLeft > 0 ? std::min<qint64>(sheet.copiesLeft, free) : free;

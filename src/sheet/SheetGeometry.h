@@ -36,6 +36,11 @@ struct SheetLayout
 // Cell height of a size: h, plus the number strip when the number is outside.
 qint32 cellHeight(const PhotoSizeSpec& size, bool numberOutside);
 
+// Capacity C = a1 × d1, the plain product, held in 32 bits (saturating). The
+// one place it is computed: the layout pass and the batch job must agree on
+// when a sheet is full.
+qint32 sheetCapacity(const PhotoSizeSpec& size1);
+
 // Overwrites the left and top margins with the centring ones when centred.
 void computeCentredMargins(LayoutTemplate& t, bool centred, bool numberOutside);
 

@@ -63,7 +63,32 @@ void writeNumber(DrawingSurface& surface, const QByteArray& text, int width, int
 
 } // namespace
 
-void renderCell(AppState& state, const PhotoSizeSpec& size)
+QImage renderPhotoArea(const QString& path, QSize cell)
+{
+    const int cw = cell.width();
+    const int ch = cell.height();
+    if (cw <= 0 || ch <= 0)
+        return {};
+    const PictureHandle photo = PictureHandle::fromFile(path, cell);
+    if (photo.isNull())
+        return {};
+    const double pw = photo.width();
+    const double ph = photo.height();
+    int dh = truncToInt(cw / pw * ph);
+    int dw = cw;
+    int dx = 0;
+    if (dh < ch) {
+        dw = truncToInt(ch / ph * pw);
+        dh = ch;
+        dx = truncToInt((cw - double(dw)) / 2.0);
+    }
+    DrawingSurface area;
+    area.resize(cw, ch);
+    area.drawPicture(photo, dx, 0, dw, dh);
+    return area.snapshotImage();
+}
+
+void renderCell(AppState& state, const PhotoSizeSpec& size, const PreparedPhoto* prepared)
 {
     DrawingSurface& cell = state.cellSurface;
     const LayoutTemplate& t = state.currentTemplate;
@@ -77,20 +102,11 @@ void renderCell(AppState& state, const PhotoSizeSpec& size)
     const int cw = cell.width();
     const int ch = cell.height();
     if (cw > 0 && ch > 0) {
-        const PictureHandle photo = PictureHandle::fromFile(state.currentPhotoPath, QSize(cw, ch));
-        if (!photo.isNull()) {
-            const double pw = photo.width();
-            const double ph = photo.height();
-            int dh = truncToInt(cw / pw * ph);
-            int dw = cw;
-            int dx = 0;
-            if (dh < ch) {
-                dw = truncToInt(ch / ph * pw);
-                dh = ch;
-                dx = truncToInt((cw - dw) / 2.0);
-            }
-            cell.drawPicture(photo, dx, 0, dw, dh);
-        }
+        const QSize area(cw, ch);
+        const bool usePrepared = prepared != nullptr && prepared->cell == area &&
+                                 prepared->path == state.currentPhotoPath;
+        cell.drawImage(usePrepared ? prepared->area : renderPhotoArea(state.currentPhotoPath, area),
+                       0, 0);
         if (t.logo != 0) {
             const PictureHandle logo = PictureHandle::fromBytes(t.logoPicture);
             cell.drawPictureKeyed(logo, 0, 0, w, h, qRgb(255, 255, 255));
@@ -101,21 +117,22 @@ void renderCell(AppState& state, const PhotoSizeSpec& size)
     if (t.noNumber == 0) {
         const QByteArray number = derivePhotoNumber(state.currentPhotoPath);
         cell.setTextColour(colourFromValue(t.numberColour));
-        int ty = h - kNumberStripHeight;
+        // Lengths are whole 32-bit template values; the strip arithmetic
+        // saturates instead of wrapping.
+        int ty = truncToInt(double(h) - kNumberStripHeight);
         if (outside) {
             ty = h;
-            cell.resize(cell.width(), h + kNumberStripHeight);
+            cell.resize(cell.width(), cellHeight(size, true));
         }
         writeNumber(cell, number, w, ty);
     }
     if (t.frameLines != 0) {
         cell.setPenColour(colourFromValue(t.frameColour));
-        const int cellHeight = outside ? h + kNumberStripHeight : h;
-        cell.rectangle(0, 0, w, cellHeight);
+        cell.rectangle(0, 0, w, cellHeight(size, outside));
     }
 }
 
-void layOutCurrentPhoto(AppState& state)
+void layOutCurrentPhoto(AppState& state, const PreparedPhoto* prepared)
 {
     std::lock_guard<std::recursive_mutex> passLock(state.layoutLock);
     const bool settingsShown = state.windows.settingsShown.load();
@@ -129,7 +146,7 @@ void layOutCurrentPhoto(AppState& state)
     if (previewOpen && state.views.setPrintedLabelVisible)
         state.views.setPrintedLabelVisible(false);
 
-    renderCell(state, t.size1);
+    renderCell(state, t.size1, prepared);
     const QImage cell1 = state.cellSurface.snapshotImage();
 
     if (settingsShown)
@@ -146,7 +163,7 @@ void layOutCurrentPhoto(AppState& state)
     state.sheetSurface.stampImage(cell1, positions);
 
     if (t.twoSize != 0) {
-        renderCell(state, t.size2);
+        renderCell(state, t.size2, prepared);
         const QImage cell2 = state.cellSurface.snapshotImage();
         QList<QPoint> positions2;
         positions2.reserve(layout.size2.size());

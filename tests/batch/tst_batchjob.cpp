@@ -328,6 +328,23 @@ private Q_SLOTS:
                  QStringList({QStringLiteral("unlock"), QStringLiteral("end")}));
     }
 
+    // 65536 × 32768 cells is 2^31, one past what 32 bits hold: the layout pass
+    // counts it as 2147483647 cells, and the job must too. With no copies to
+    // place, no cell is filled, so no sheet is ever full and none is output.
+    void capacityBeyond32BitsIsNeverFilledByNothing()
+    {
+        LayoutTemplate t = gridTemplate(1, 1, 0);
+        t.size1.countAcross = 65536;
+        t.size1.countDown = 32768;
+        useTemplate(t);
+        ScriptedView view;
+        view.folder = outFolder();
+        view.selection = photos(2);
+        const BatchJobReport report = runJob(*m_state, view);
+        QCOMPARE(report.sheetsOutput, 0);
+        QVERIFY(sheetFiles(m_out->path()).isEmpty());
+    }
+
     // In two-size mode every photo fills a sheet of its own, both blocks.
     void twoSizeOneSheetPerPhoto()
     {
@@ -369,21 +386,32 @@ private Q_SLOTS:
     // unless the photo was the last one.
     void stopAfterPhoto_data()
     {
+        QTest::addColumn<int>("across");
+        QTest::addColumn<int>("down");
+        QTest::addColumn<int>("copies");
         QTest::addColumn<int>("photoCount");
         QTest::addColumn<int>("stopAt"); // 1-based
         QTest::addColumn<QList<QList<int>>>("sheets");
         const int W = -1;
         QTest::newRow("before the last photo: the partial sheet is dropped")
-            << 3 << 2 << QList<QList<int>>{{0, 0, 0, 0, 0, 1, 1, 1}};
+            << 4 << 2 << 5 << 3 << 2 << QList<QList<int>>{{0, 0, 0, 0, 0, 1, 1, 1}};
         QTest::newRow("at the last photo: output as usual")
-            << 2 << 2 << QList<QList<int>>{{0, 0, 0, 0, 0, 1, 1, 1}, {1, 1, W, W, W, W, W, W}};
+            << 4 << 2 << 5 << 2 << 2
+            << QList<QList<int>>{{0, 0, 0, 0, 0, 1, 1, 1}, {1, 1, W, W, W, W, W, W}};
+        // 50 copies on sheets of one cell: the first sheet, then the fresh
+        // sheet its leftovers began; the stop holds between further sheets.
+        QTest::newRow("copies overflowing onto further sheets")
+            << 1 << 1 << 50 << 2 << 1 << QList<QList<int>>{{0}, {0}};
     }
     void stopAfterPhoto()
     {
+        QFETCH(int, across);
+        QFETCH(int, down);
+        QFETCH(int, copies);
         QFETCH(int, photoCount);
         QFETCH(int, stopAt);
         QFETCH(QList<QList<int>>, sheets);
-        useTemplate(gridTemplate(4, 2, 5));
+        useTemplate(gridTemplate(across, down, copies));
         ScriptedView view;
         view.folder = outFolder();
         view.selection = photos(photoCount);
@@ -393,7 +421,7 @@ private Q_SLOTS:
                 m_state->batchControl.stopRequested = true;
         };
         const BatchJobReport report = runJob(*m_state, view);
-        QCOMPARE(writtenSheets(4, 8), sheets);
+        QCOMPARE(writtenSheets(across, across * down), sheets);
         QCOMPARE(report.photosDone, stopAt);
         QCOMPARE(report.stopped, stopAt < photoCount);
         QVERIFY(!view.log().contains(QStringLiteral("photo:p%1.jpg").arg(stopAt)));

@@ -340,16 +340,24 @@ private Q_SLOTS:
     void closingWaitsForTheJob_data()
     {
         QTest::addColumn<int>("how");
-        QTest::newRow("close()") << 0;
-        QTest::newRow("Escape") << 1;
-        QTest::newRow("reject()") << 2;
+        QTest::addColumn<bool>("secondJobWaiting");
+        QTest::newRow("close()") << 0 << false;
+        QTest::newRow("Escape") << 1 << false;
+        QTest::newRow("reject()") << 2 << false;
+        // 文件选择按钮 pressed twice quickly: the close stops the waiting job
+        // too, before it ever shows its photo dialog.
+        QTest::newRow("close() with a second job waiting") << 0 << true;
     }
     void closingWaitsForTheJob()
     {
         QFETCH(int, how);
+        QFETCH(bool, secondJobWaiting);
         BatchWindow* self = nullptr;
         bool stillOpenAfterClose = false;
+        int dialogsShown = 0;
         auto window = makeWindow([&](QWidget*) {
+            if (++dialogsShown > 1)
+                return QStringList({photo(0), photo(1), photo(2)});
             // The job is running: it waits for this very dialog.
             if (how == 0)
                 self->close();
@@ -362,13 +370,17 @@ private Q_SLOTS:
         });
         self = window.get();
         prepare(*window);
-        QTimer::singleShot(0, this,
-                           [&] { control<QPushButton>(*window, u"文件选择按钮")->click(); });
+        QTimer::singleShot(0, this, [&] {
+            control<QPushButton>(*window, u"文件选择按钮")->click();
+            if (secondJobWaiting)
+                control<QPushButton>(*window, u"文件选择按钮")->click();
+        });
         // Should the window never close, end the modal loop so the test fails
         // instead of hanging.
         QTimer::singleShot(60000, window.get(), [&] { window->hide(); });
         window->exec();
         QVERIFY(stillOpenAfterClose);
+        QCOMPARE(dialogsShown, 1);
         QVERIFY(!window->jobRunning());
         QCOMPARE(m_state->batchControl.runningJobs.load(), 0);
         QVERIFY(!m_state->batchControl.stopRequested.load());

@@ -2,6 +2,9 @@
 
 #include <QTest>
 
+#include <future>
+#include <limits>
+
 using namespace vellora;
 
 namespace {
@@ -139,6 +142,16 @@ private Q_SLOTS:
         PendingSheet sheet{0, 4};
         QVERIFY(planNextFreeCells(layout, t, sheet).isEmpty());
         QCOMPARE(sheet.copiesLeft, 4);
+
+        // No columns end the pass at once, however many rows: a default
+        // template like this would otherwise hang every start.
+        t.size1.countAcross = 0;
+        t.size1.countDown = std::numeric_limits<qint32>::max();
+        auto cells = std::async(std::launch::async,
+                                [t] { return computeSheetLayout(t, true).size1.size(); });
+        if (cells.wait_for(std::chrono::seconds(5)) != std::future_status::ready)
+            qFatal("a template with no columns did not finish its layout within 5 s");
+        QCOMPARE(cells.get(), 0);
     }
 
     void negativeDistancesOverlap()

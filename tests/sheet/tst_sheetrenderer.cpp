@@ -8,6 +8,8 @@
 #include <QPainter>
 #include <QTest>
 
+#include <limits>
+
 using namespace vellora;
 using vellora::test::colourNear;
 
@@ -119,18 +121,22 @@ private Q_SLOTS:
     void frameAndNumberStrip_data()
     {
         QTest::addColumn<bool>("outside");
+        QTest::addColumn<int>("h");
         QTest::addColumn<int>("cellHeight");
-        QTest::newRow("inside") << false << 450;
-        QTest::newRow("outside") << true << 480;
+        QTest::newRow("inside") << false << 450 << 450;
+        QTest::newRow("outside") << true << 450 << 480;
+        // No photo area at all: the strip, its number and the frame remain.
+        QTest::newRow("outside, photo height 0") << true << 0 << 30;
     }
     void frameAndNumberStrip()
     {
         QFETCH(bool, outside);
+        QFETCH(int, h);
         QFETCH(int, cellHeight);
         AppState state;
         initialiseAppState(state, m_folder.path());
         LayoutTemplate t;
-        t.size1 = {450, 350, 1, 1, 0, 0};
+        t.size1 = {h, 350, 1, 1, 0, 0};
         t.frameLines = 1;
         t.frameColour = colourToValue(QColor(0, 0, 255));
         t.numberInside = outside ? 0 : 1;
@@ -149,12 +155,76 @@ private Q_SLOTS:
             QVERIFY(colourNear(cell.pixel(x, cellHeight - 1), Qt::blue));
         }
         // Inside the frame, away from the number, a missing photo leaves white.
-        QVERIFY(colourNear(cell.pixel(1, 1), Qt::white));
-        QVERIFY(colourNear(cell.pixel(175, 200), Qt::white));
+        QVERIFY(colourNear(cell.pixel(348, 1), Qt::white));
+        if (h > 0)
+            QVERIFY(colourNear(cell.pixel(175, 200), Qt::white));
         // The number sits at h − 30 inside, in the strip below outside.
-        const int ty = outside ? 450 : 420;
+        const int ty = outside ? h : h - 30;
         QVERIFY(inkIn(cell, 1, 13, ty, ty + 29));
         QVERIFY(!inkIn(cell, 1, 348, ty - 40, ty - 2));
+    }
+
+    // Descenders and the foot of a CJK character stay inside the 30-pixel
+    // band: nothing is cut at the cell's edge or lies where the frame goes.
+    void numberGlyphsStayInTheirBand_data()
+    {
+        QTest::addColumn<bool>("outside");
+        QTest::newRow("inside") << false;
+        QTest::newRow("outside") << true;
+    }
+    void numberGlyphsStayInTheirBand()
+    {
+        QFETCH(bool, outside);
+        AppState state;
+        initialiseAppState(state, m_folder.path());
+        LayoutTemplate t;
+        t.size1 = {200, 300, 1, 1, 0, 0};
+        t.numberInside = outside ? 0 : 1;
+        useTemplateHeadless(state, t);
+        state.currentPhotoPath = m_folder.file("missing/gjpqy张國.jpg");
+        renderCell(state, state.currentTemplate.size1);
+        const QImage cell = state.cellSurface.image();
+        const int ty = outside ? 200 : 170;
+        QCOMPARE(cell.height(), ty + 30);
+        QVERIFY(inkIn(cell, 0, 300, ty, ty + 29));
+        QVERIFY(!inkIn(cell, 0, 300, 0, ty));
+        QVERIFY(!inkIn(cell, 0, 300, ty + 29, ty + 30));
+    }
+
+    // Lengths at the ends of what a template column holds: every step of the
+    // pass stays defined (the sanitizer build checks each one) and the copy is
+    // still counted.
+    void extremeLengthsStayDefined()
+    {
+        const qint32 extremes[] = {std::numeric_limits<qint32>::min(), -31, 0,
+                                   std::numeric_limits<qint32>::max() - 29,
+                                   std::numeric_limits<qint32>::max()};
+        const QString photo = m_folder.file("extreme.jpg");
+        QImage(40, 30, QImage::Format_RGB32).save(photo, "JPG");
+        for (const bool outside : {false, true}) {
+            for (const qint32 v : extremes) {
+                for (const bool lengths : {false, true}) {
+                    AppState state;
+                    initialiseAppState(state, m_folder.path());
+                    LayoutTemplate t;
+                    t.size1 = lengths ? PhotoSizeSpec{v, v, 1, 1, 0, 0}
+                                      : PhotoSizeSpec{30, 40, 1, 1, v, v};
+                    t.leftMargin = lengths ? 0 : v;
+                    t.topMargin = lengths ? 0 : v;
+                    t.paperWidth = 100;
+                    t.paperHeight = 100;
+                    t.frameLines = 1;
+                    t.numberInside = outside ? 0 : 1;
+                    t.outputCount = 1;
+                    useTemplateHeadless(state, t);
+                    state.currentPhotoPath = photo;
+                    state.pendingSheet.copiesLeft = 1;
+                    layOutCurrentPhoto(state);
+                    QCOMPARE(state.pendingSheet.filledCells, 1);
+                    QCOMPARE(state.pendingSheet.copiesLeft, 0);
+                }
+            }
+        }
     }
 
     void numberSlotsSpreadOverWidth()
