@@ -40,6 +40,7 @@ CalibrationWindow::CalibrationWindow(const QString& programFolder, QWidget* pare
 {
     setObjectName(QStringLiteral("打印机校准窗口"));
     setWindowTitle(QStringLiteral("打印机校准"));
+    setMinimumWidth(460);
 
     m_printerBox = new QComboBox(this);
     m_printerBox->setObjectName(QStringLiteral("校准打印机框"));
@@ -54,7 +55,7 @@ CalibrationWindow::CalibrationWindow(const QString& programFolder, QWidget* pare
     m_printButton = new QPushButton(QStringLiteral("打印校准页"), this);
     m_printButton->setObjectName(QStringLiteral("打印校准页按钮"));
 
-    auto* measures = new QGroupBox(QStringLiteral("在校准页上测得（十字中心之间）"), this);
+    auto* measures = new QGroupBox(QStringLiteral("在校准页上测得（都量到十字中心）"), this);
     m_lineX = millimetreBox(QStringLiteral("横向线长框"), kReferenceLineMm, measures);
     m_lineY = millimetreBox(QStringLiteral("纵向线长框"), kReferenceLineMm, measures);
     // 0 shows "未测": without the crosses the offset stays as it is.
