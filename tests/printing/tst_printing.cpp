@@ -125,7 +125,7 @@ private Q_SLOTS:
     void printsTheSheetAtTrueSize()
     {
         if (!printerReady())
-            QSKIP(qPrintable(m_why));
+            VELLORA_SKIP_WITHOUT_PRINTER(m_why);
         QFETCH(int, width);
         QFETCH(int, height);
         TempProgramFolder program;
@@ -133,7 +133,7 @@ private Q_SLOTS:
 
         const PrintReport report = printSheetWithReport(sheet, program.path());
         QCOMPARE(report.outcome, PrintOutcome::Printed);
-        QCOMPARE(report.printerName, QStringLiteral("PDF"));
+        QCOMPARE(report.printerName, testQueueName());
         QVERIFY(report.jobId > 0);
         QVERIFY(!QDir(program.file(QStringLiteral("未打印"))).exists());
 
@@ -191,7 +191,7 @@ private Q_SLOTS:
     void drawsFromThePrintableCornerAndCutsWhatDoesNotFit()
     {
         if (!printerReady())
-            QSKIP(qPrintable(m_why));
+            VELLORA_SKIP_WITHOUT_PRINTER(m_why);
         // A4 with unprintable margins: 18 pt left, 36 pt top, printable up to
         // 577 pt across and 806 pt up from the bottom.
         ScratchQueue queue({QStringLiteral("18 36 577 806"), false, false});
@@ -239,7 +239,7 @@ private Q_SLOTS:
     void printsFromAWorkerThread()
     {
         if (!printerReady())
-            QSKIP(qPrintable(m_why));
+            VELLORA_SKIP_WITHOUT_PRINTER(m_why);
         TempProgramFolder program;
         const QImage sheet = markedSheet(1520, 1020);
         PrintReport report;
@@ -256,12 +256,12 @@ private Q_SLOTS:
     void withoutDefaultPrinterTheDialogChooses()
     {
         if (!printerReady())
-            QSKIP(qPrintable(m_why));
+            VELLORA_SKIP_WITHOUT_PRINTER(m_why);
         DefaultPrinterOverride none(QStringLiteral("VelloraNoSuchQueue"));
         QVERIFY(defaultPrinterName().isEmpty());
         TempProgramFolder program;
         const QImage sheet = markedSheet(1520, 1020);
-        const int before = highestJobId(QStringLiteral("PDF"));
+        const int before = highestJobId(testQueueName());
         QVERIFY(before >= 0);
 
         int asked = 0;
@@ -269,17 +269,17 @@ private Q_SLOTS:
             printSheet(sheet, program.path(), [&] { return ++asked, QString(); });
         QCOMPARE(cancelled, PrintOutcome::Cancelled);
         QCOMPARE(asked, 1);
-        QCOMPARE(highestJobId(QStringLiteral("PDF")), before);
+        QCOMPARE(highestJobId(testQueueName()), before);
         QVERIFY(!QDir(program.file(QStringLiteral("未打印"))).exists());
 
         // Headless, nobody answers: the same as cancelling.
         QCOMPARE(printSheet(sheet, program.path()), PrintOutcome::Cancelled);
 
-        const PrintReport chosen = printSheetWithReport(
-            sheet, program.path(), [&] { return ++asked, QStringLiteral("PDF"); });
+        const PrintReport chosen =
+            printSheetWithReport(sheet, program.path(), [&] { return ++asked, testQueueName(); });
         QCOMPARE(asked, 2);
         QCOMPARE(chosen.outcome, PrintOutcome::Printed);
-        QCOMPARE(chosen.printerName, QStringLiteral("PDF"));
+        QCOMPARE(chosen.printerName, testQueueName());
         QVERIFY(chosen.jobId > before);
         QVERIFY(!waitForJobPdf(m_pdfFolder, chosen.jobId).isEmpty());
     }
@@ -397,7 +397,7 @@ private Q_SLOTS:
     void aSheetThatCannotBePrintedIsKept()
     {
         if (!printerReady())
-            QSKIP(qPrintable(m_why));
+            VELLORA_SKIP_WITHOUT_PRINTER(m_why);
         QFETCH(QString, situation);
         TempProgramFolder program;
         const QImage sheet = markedSheet(1520, 1020);
@@ -454,7 +454,7 @@ private Q_SLOTS:
     void aSheetThatCanNeitherBePrintedNorSavedIsLost()
     {
         if (!printerReady())
-            QSKIP(qPrintable(m_why));
+            VELLORA_SKIP_WITHOUT_PRINTER(m_why);
         ScratchQueue::Options options;
         options.stopped = true;
         ScratchQueue queue(options);
@@ -541,7 +541,7 @@ private Q_SLOTS:
     void startupSendsSheetsToThePrinter()
     {
         if (!printerReady())
-            QSKIP(qPrintable(m_why));
+            VELLORA_SKIP_WITHOUT_PRINTER(m_why);
         TempProgramFolder program;
         AppState state;
         initialiseAppState(state, program.path());
@@ -550,11 +550,11 @@ private Q_SLOTS:
         state.sheetSurface.drawImage(markedSheet(1520, 1020), 0, 0);
         state.pendingSheet.filledCells = 1;
         state.windows.monitoring = true;
-        const int before = highestJobId(QStringLiteral("PDF"));
+        const int before = highestJobId(testQueueName());
         QVERIFY(before >= 0);
 
         QVERIFY(printPendingSheetNow(state));
-        const int job = highestJobId(QStringLiteral("PDF"));
+        const int job = highestJobId(testQueueName());
         QVERIFY(job > before);
         const QString pdf = waitForJobPdf(m_pdfFolder, job);
         QVERIFY(!pdf.isEmpty());
