@@ -290,11 +290,11 @@ private Q_SLOTS:
     void calibrationSheetPrintsTrueToSize()
     {
         if (!printerReady())
-            QSKIP(qPrintable(m_why));
+            VELLORA_SKIP_WITHOUT_PRINTER(m_why);
         TempProgramFolder program;
         const PrintReport report = printCalibrationSheet(program.path());
         QVERIFY2(report.outcome == PrintOutcome::Printed, qPrintable(report.error));
-        QCOMPARE(report.printerName, QStringLiteral("PDF"));
+        QCOMPARE(report.printerName, testQueueName());
         const QString pdf = waitForJobPdf(m_pdfFolder, report.jobId);
         QVERIFY(!pdf.isEmpty());
         const QImage page = renderPdfPage(pdf);
@@ -328,7 +328,7 @@ private Q_SLOTS:
     void aCalibratedPrinterGetsTheSheetScaledAndShifted()
     {
         if (!printerReady())
-            QSKIP(qPrintable(m_why));
+            VELLORA_SKIP_WITHOUT_PRINTER(m_why);
         TempProgramFolder program;
         const QString ini = program.file(QStringLiteral("配置.ini"));
         const QImage sheet = markedSheet(1520, 1020);
@@ -344,9 +344,8 @@ private Q_SLOTS:
         QVERIFY(!before.isNull());
 
         QString error;
-        QVERIFY2(
-            storePrinterCalibration(ini, QStringLiteral("PDF"), {1.01, 0.995, 1.2, -0.8}, &error),
-            qPrintable(error));
+        QVERIFY2(storePrinterCalibration(ini, testQueueName(), {1.01, 0.995, 1.2, -0.8}, &error),
+                 qPrintable(error));
         const QImage calibrated = printPage();
         QVERIFY(!calibrated.isNull());
         // Measured in the PDF at 2540 dpi (0.01 mm), the renderer's own
@@ -380,7 +379,7 @@ private Q_SLOTS:
                         -8 + 1020 * 0.995),
                  qPrintable(describeF(bottomRight)));
 
-        QVERIFY(resetPrinterCalibration(ini, QStringLiteral("PDF"), &error));
+        QVERIFY(resetPrinterCalibration(ini, testQueueName(), &error));
         QString why;
         QVERIFY2(fuzzyCompare(printPage(), before, 0, &why), qPrintable(why));
     }
