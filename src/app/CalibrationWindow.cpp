@@ -1,7 +1,6 @@
 #include "app/CalibrationWindow.h"
 
 #include "platform/ProgramFolder.h"
-#include "printing/CalibrationSheet.h"
 #include "printing/PrinterDevice.h"
 
 #include <QComboBox>
@@ -126,6 +125,7 @@ void CalibrationWindow::message(const QString& text, const QString& caption, QMe
 
 void CalibrationWindow::printerChosen()
 {
+    m_page.reset();
     const std::optional<PrinterCalibration> stored = readPrinterCalibration(iniPath(), printer());
     m_storedLabel->setText(
         QStringLiteral("当前校准：%1")
@@ -162,7 +162,9 @@ void CalibrationWindow::measuresChanged()
         measured.crossTopMm = m_crossTop->value();
     PrinterPage page;
     if (measured.crossLeftMm || measured.crossTopMm) {
-        page = describePrinterPage(printer());
+        if (!m_page)
+            m_page = describePrinterPage(printer());
+        page = *m_page;
         if (!page.ok) {
             m_resultLabel->setText(QStringLiteral("无法计算偏移：%1").arg(page.error));
             m_saveButton->setEnabled(false);

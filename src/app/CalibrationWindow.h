@@ -2,6 +2,7 @@
 
 #include "app/DialogsWindow.h"
 #include "printing/Calibration.h"
+#include "printing/CalibrationSheet.h"
 
 #include <QDialog>
 
@@ -43,6 +44,8 @@ private:
     QString m_programFolder;
     MessageSeam m_showMessage;
     std::optional<PrinterCalibration> m_derived;
+    // The chosen printer's paper, asked once per choice rather than per keystroke.
+    std::optional<PrinterPage> m_page;
 
     QComboBox* m_printerBox = nullptr;
     QLabel* m_storedLabel = nullptr;

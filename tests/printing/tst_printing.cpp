@@ -361,13 +361,7 @@ private Q_SLOTS:
             return std::abs(r.left() - left) <= 1 && std::abs(r.top() - top) <= 1 &&
                    std::abs(r.right() - right) <= 1 && std::abs(r.bottom() - bottom) <= 1;
         };
-        const auto describeF = [](const QRectF& r) {
-            return QStringLiteral("(%1,%2)-(%3,%4)")
-                .arg(r.left())
-                .arg(r.top())
-                .arg(r.right())
-                .arg(r.bottom());
-        };
+        const auto describeF = [](const QRectF& r) { return describe(r.toAlignedRect()); };
         // The sheet's corner at (12, -8) tenths: the top 0.8 mm of its
         // 40 x 40 corner square is cut off.
         const QRectF topLeft = edges(QRect(0, 0, 100, 100), kTopLeft);
