@@ -8,6 +8,8 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QThread>
+#include <QWidget>
+#include <QtTest>
 
 #include <cups/cups.h>
 #include <unistd.h>
@@ -15,6 +17,56 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+
+namespace vellora::test {
+
+namespace {
+
+// Every dialog a widget test means to answer goes through a stub. A real one
+// of Qt's own opening offscreen would wait for a click that never comes, and
+// the whole executable would hang until its timeout: fail the running test at
+// once instead, and close the dialog so the rest can go on.
+class UnexpectedDialogGuard : public QObject
+{
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Show && watched->isWidgetType()) {
+            static const char* const kinds[] = {"QMessageBox",  "QFileDialog",  "QColorDialog",
+                                                "QInputDialog", "QPrintDialog", "QFontDialog"};
+            for (const char* kind : kinds) {
+                if (!watched->inherits(kind))
+                    continue;
+                auto* widget = static_cast<QWidget*>(watched);
+                const QByteArray what = QByteArray(kind) + " \"" + widget->windowTitle().toUtf8() +
+                                        "\" opened for real: stub it in the test";
+                QTest::qFail(what.constData(), __FILE__, __LINE__);
+                QMetaObject::invokeMethod(widget, "reject", Qt::QueuedConnection);
+                break;
+            }
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+void installUnexpectedDialogGuard()
+{
+    if (QCoreApplication::instance()->inherits("QApplication"))
+        qApp->installEventFilter(new UnexpectedDialogGuard(qApp));
+}
+
+} // namespace
+
+} // namespace vellora::test
+
+static void installUnexpectedDialogGuardAtStart()
+{
+    vellora::test::installUnexpectedDialogGuard();
+}
+Q_COREAPP_STARTUP_FUNCTION(installUnexpectedDialogGuardAtStart)
 
 namespace vellora::test {
 

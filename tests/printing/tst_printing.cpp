@@ -23,11 +23,13 @@ const QColor kBottomLeft(0, 0, 255);
 const QColor kBottomRight(255, 0, 255);
 const QColor kInner(0, 255, 255);
 const QColor kBand(128, 128, 128);
+const QColor kColumn(255, 128, 0);
 constexpr int kMark = 40;
 
 // White, a square of its own colour in each corner, a grey band across the
 // whole width at y 1000, a 1-pixel checkerboard (which a lossy re-encoding
-// would smear) and, on large sheets, a cyan square at (1900, 2600).
+// would smear) and, on large sheets, a cyan square at (1900, 2600) and an
+// orange column at x 1000 from y 2700 down to the sheet's bottom edge.
 QImage markedSheet(int width, int height)
 {
     QImage sheet(width, height, QImage::Format_RGB32);
@@ -41,6 +43,8 @@ QImage markedSheet(int width, int height)
         p.fillRect(0, 1000, width, 40, kBand);
     if (width > 1950 && height > 2650)
         p.fillRect(1900, 2600, 50, 50, kInner);
+    if (width > 1100 && height > 2800)
+        p.fillRect(1000, 2700, 40, height - 2700, kColumn);
     p.end();
     for (int y = 200; y < std::min(264, height); ++y)
         for (int x = 200; x < std::min(264, width); ++x)
@@ -233,7 +237,13 @@ private Q_SLOTS:
         QVERIFY(colourBounds(page, kTopRight).isNull());
         QVERIFY(colourBounds(page, kBottomRight).isNull());
         QVERIFY(colourBounds(page, kBottomLeft).isNull());
-        Q_UNUSED(bottom);
+        // Cut at the printable area's bottom edge too: the column that runs to
+        // the sheet's bottom stops there.
+        const QRect column = colourBounds(page, kColumn);
+        QVERIFY2(near(column.left(), left + 1000, kTolerancePx) &&
+                     near(column.top(), top + 2700, kTolerancePx) &&
+                     near(column.bottom(), bottom, kTolerancePx),
+                 qPrintable(describe(column)));
     }
 
     void printsFromAWorkerThread()
