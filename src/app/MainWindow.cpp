@@ -1,6 +1,7 @@
 #include "app/MainWindow.h"
 
 #include "app/AppState.h"
+#include "app/CalibrationWindow.h"
 #include "app/FolderPickerWindow.h"
 #include "app/LampPicture.h"
 #include "config/Config.h"
@@ -151,6 +152,11 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QWidget(parent), m_st
     connect(m_folderEdit, &QLineEdit::textChanged, this, &MainWindow::folderTextChanged);
     connect(m_folderButton, &QPushButton::clicked, this, &MainWindow::pickFolder);
     connect(m_printerButton, &QPushButton::clicked, this, &MainWindow::adviseDefaultPrinter);
+    // Calibrating the printer belongs with choosing it; the button itself stays as it is.
+    m_printerButton->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_printerButton, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        showCalibrationMenu(this, m_printerButton->mapToGlobal(at), m_state.programFolder);
+    });
     connect(m_templateButton, &QPushButton::clicked, this, &MainWindow::showTemplateList);
     connect(m_templateList, &QListWidget::itemSelectionChanged, this, &MainWindow::templateChosen);
     connect(m_timer, &MonitorTimer::tick, this, [this] { monitorTick(m_state, *m_timer); });

@@ -17,6 +17,9 @@ int runPreview(const QStringList& args);
 int runWatch(const QStringList& args);
 int runLayout(const QStringList& args);
 int runTemplates(const QStringList& args);
+// A printer's calibration: vellora-cli calibrate [--printer NAME] (--print | --show | --reset |
+// --measured-x MM --measured-y MM [--offset-x MM] [--offset-y MM]).
+int runCalibrate(const QStringList& args);
 
 // The store a command reads: --store PATH, or sj.edb beside the executable.
 QString defaultStorePath();

@@ -16,7 +16,9 @@ int usage()
         "PHOTO...\n"
         "  templates (list | show NAME | export [FILE] | import FILE...) [--store PATH]\n"
         "  watch FOLDER (--template NAME [--store PATH] | --template-json FILE) [--poll] "
-        "[--verbose]"));
+        "[--verbose]\n"
+        "  calibrate [--printer NAME] (--print | --show | --reset | --measured-x MM --measured-y "
+        "MM [--offset-x MM] [--offset-y MM])"));
     return 2;
 }
 
@@ -41,5 +43,7 @@ int main(int argc, char* argv[])
         return vellora::cli::runLayout(args);
     if (command == u"templates")
         return vellora::cli::runTemplates(args);
+    if (command == u"calibrate")
+        return vellora::cli::runCalibrate(args);
     return usage();
 }

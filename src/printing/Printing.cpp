@@ -3,6 +3,7 @@
 #include "app/AppState.h"
 #include "batch/SheetJpegWriter.h"
 #include "platform/ProgramFolder.h"
+#include "printing/Calibration.h"
 #include "printing/PrinterDevice.h"
 
 #include <QDir>
@@ -57,7 +58,13 @@ PrintReport printSheetWithReport(const QImage& sheet, const QString& programFold
         return report;
     }
     if (start == PrinterDevice::Start::Started) {
-        device.drawPicture(sheet.size(), pixels.get(), 0, 0, sheet.width(), sheet.height());
+        // The printer's own stretch and shift, when it has been calibrated.
+        const QRectF place = placeSheetOnPage(
+            sheet.size(),
+            readPrinterCalibration(joinPath(programFolder, QString::fromUtf16(kConfigFileName)),
+                                   device.printerName()));
+        device.drawPicture(sheet.size(), pixels.get(), qRound(place.x()), qRound(place.y()),
+                           qRound(place.width()), qRound(place.height()));
         if (device.endJob()) {
             report.outcome = PrintOutcome::Printed;
             report.jobId = device.jobId();

@@ -1,6 +1,7 @@
 #include "testutils.h"
 
 #include "app/AppState.h"
+#include "app/CalibrationWindow.h"
 #include "app/FolderPickerWindow.h"
 #include "app/MainWindow.h"
 #include "app/Startup.h"
@@ -12,13 +13,16 @@
 #include "templates/TemplateStore.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
+#include <QDoubleSpinBox>
 #include <QFile>
 #include <QFileSystemModel>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
@@ -207,6 +211,7 @@ private Q_SLOTS:
     void templateListReportsMissingName();
     void settingsPausesAndComesBackPaused();
     void printerAdviceThenSettings();
+    void printerButtonMenuCalibrates();
     void closingStopsEverything();
 };
 
@@ -693,6 +698,70 @@ void MainWindowTest::printerAdviceThenSettings()
     QCOMPARE(p.messages[0].icon, QMessageBox::NoIcon);
     QCOMPARE(settingsWhenAdvised, 0);
     QCOMPARE(p.printerSettingsOpened, 1);
+}
+
+// The printer button's context menu leads to the calibration window, which
+// stores what the measured lines give (100 / 99.0 and 100 / 100.5) for the
+// chosen printer and refuses what lies beyond the limits.
+void MainWindowTest::printerButtonMenuCalibrates()
+{
+    Program p;
+    p.open();
+    QPushButton* button = p.child<QPushButton>(u"默认打印机按钮");
+    QString menuText;
+    QString refusal;
+    bool saveWhenRefused = true;
+    int polls = 0;
+    QTimer poll;
+    poll.setInterval(20);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (++polls > 250) { // 5 s
+            poll.stop();
+            if (QWidget* modal = QApplication::activeModalWidget())
+                modal->close();
+            if (QWidget* popup = QApplication::activePopupWidget())
+                popup->close();
+            return;
+        }
+        if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+            if (menu->actions().isEmpty())
+                return;
+            menuText = menu->actions().first()->text();
+            menu->setActiveAction(menu->actions().first());
+            QTest::keyClick(menu, Qt::Key_Return);
+            return;
+        }
+        auto* window = qobject_cast<CalibrationWindow*>(QApplication::activeModalWidget());
+        if (window == nullptr)
+            return;
+        poll.stop();
+        auto* printer = window->findChild<QComboBox*>(QStringLiteral("校准打印机框"));
+        printer->addItem(QStringLiteral("Studio"));
+        printer->setCurrentText(QStringLiteral("Studio"));
+        window->findChild<QDoubleSpinBox*>(QStringLiteral("横向线长框"))->setValue(99.0);
+        window->findChild<QDoubleSpinBox*>(QStringLiteral("纵向线长框"))->setValue(100.5);
+        QTest::mouseClick(window->findChild<QPushButton*>(QStringLiteral("保存校准按钮")),
+                          Qt::LeftButton);
+        window->findChild<QDoubleSpinBox*>(QStringLiteral("横向线长框"))->setValue(94.0);
+        refusal = window->findChild<QLabel*>(QStringLiteral("校准结果标签"))->text();
+        saveWhenRefused =
+            window->findChild<QPushButton*>(QStringLiteral("保存校准按钮"))->isEnabled();
+        window->accept();
+    });
+    poll.start();
+    Q_EMIT button->customContextMenuRequested(QPoint(10, 10));
+    poll.stop();
+
+    QCOMPARE(menuText, QStringLiteral("打印机校准…"));
+    const std::optional<PrinterCalibration> stored =
+        readPrinterCalibration(p.state.configPath(), QStringLiteral("Studio"));
+    QVERIFY(stored.has_value());
+    QVERIFY(std::abs(stored->scaleX - 100 / 99.0) < 1e-6);
+    QVERIFY(std::abs(stored->scaleY - 100 / 100.5) < 1e-6);
+    QCOMPARE(stored->offsetXMm, 0.0);
+    QVERIFY2(refusal.contains(QStringLiteral("95 %–105 %")), qPrintable(refusal));
+    QVERIFY(!saveWhenRefused);
+    QVERIFY(p.messages.isEmpty());
 }
 
 void MainWindowTest::closingStopsEverything()

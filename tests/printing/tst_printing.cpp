@@ -1,5 +1,7 @@
 #include "app/AppState.h"
 #include "app/Startup.h"
+#include "printing/Calibration.h"
+#include "printing/CalibrationSheet.h"
 #include "printing/PrinterDevice.h"
 #include "printing/Printing.h"
 #include "testutils.h"
@@ -62,6 +64,44 @@ QString describe(const QRect& r)
 
 // 0.3 mm at 254 dpi.
 constexpr double kTolerancePx = 3.0;
+
+// The rectangle `tenths` (0.1 mm) of the PDF's first page at 2540 dpi, one
+// pixel = 0.01 mm.
+QImage renderPageDetail(const QString& pdf, const QRect& tenths)
+{
+    QTemporaryDir dir;
+    const QString base = dir.filePath(QStringLiteral("detail"));
+    int code = -1;
+    runTool(QStringLiteral("pdftoppm"),
+            {QStringLiteral("-r"), QStringLiteral("2540"), QStringLiteral("-x"),
+             QString::number(tenths.x() * 10), QStringLiteral("-y"),
+             QString::number(tenths.y() * 10), QStringLiteral("-W"),
+             QString::number(tenths.width() * 10), QStringLiteral("-H"),
+             QString::number(tenths.height() * 10), QStringLiteral("-png"),
+             QStringLiteral("-singlefile"), pdf, base},
+            &code);
+    return code == 0 ? QImage(base + QStringLiteral(".png")) : QImage();
+}
+
+// Centres (in pixel-edge coordinates) of the runs of dark pixels along a row
+// or a column of the page, from `from` on.
+QList<double> darkRunCentres(const QImage& page, bool alongRow, int line, int from)
+{
+    QList<double> centres;
+    const int end = alongRow ? page.width() : page.height();
+    int start = -1;
+    for (int i = from; i <= end; ++i) {
+        const bool dark =
+            i < end && qGray(alongRow ? page.pixel(i, line) : page.pixel(line, i)) < 100;
+        if (dark && start < 0)
+            start = i;
+        if (!dark && start >= 0) {
+            centres.append((start + i) / 2.0);
+            start = -1;
+        }
+    }
+    return centres;
+}
 
 } // namespace
 
@@ -252,6 +292,100 @@ private Q_SLOTS:
         QCOMPARE(chosen.printerName, testQueueName());
         QVERIFY(chosen.jobId > before);
         QVERIFY(!waitForJobPdf(m_pdfFolder, chosen.jobId).isEmpty());
+    }
+
+    // The calibration sheet goes through the same path as any sheet and lands
+    // true to size: the square's lines 100 mm apart at 15 mm from the
+    // printable corner, its crosses around them, a ruler tick every centimetre.
+    void calibrationSheetPrintsTrueToSize()
+    {
+        if (!printerReady())
+            VELLORA_SKIP_WITHOUT_PRINTER(m_why);
+        TempProgramFolder program;
+        const PrintReport report = printCalibrationSheet(program.path());
+        QVERIFY2(report.outcome == PrintOutcome::Printed, qPrintable(report.error));
+        QCOMPARE(report.printerName, testQueueName());
+        const QString pdf = waitForJobPdf(m_pdfFolder, report.jobId);
+        QVERIFY(!pdf.isEmpty());
+        const QImage page = renderPdfPage(pdf);
+        QVERIFY(!page.isNull());
+
+        // Lines 0.2 mm wide, centred on 15.0 and 115.0 mm; ±0.1 mm.
+        const QRect square = colourBounds(page, QColor(0, 0, 255));
+        QVERIFY2(near(square.left(), 149, 1) && near(square.top(), 149, 1) &&
+                     near(square.right(), 1150, 1) && near(square.bottom(), 1150, 1),
+                 qPrintable(describe(square)));
+        const QRect crosses = colourBounds(page, QColor(255, 0, 0));
+        QVERIFY2(near(crosses.left(), 90, 1) && near(crosses.top(), 90, 1) &&
+                     near(crosses.right(), 1209, 1) && near(crosses.bottom(), 1209, 1),
+                 qPrintable(describe(crosses)));
+
+        // 4.5 mm in from the edge only the centimetre ticks reach.
+        const QList<double> alongTop = darkRunCentres(page, true, 45, 60);
+        const QList<double> alongLeft = darkRunCentres(page, false, 45, 60);
+        QCOMPARE(alongTop.size(), 20);  // 1 … 20 cm of 210 mm
+        QCOMPARE(alongLeft.size(), 29); // 1 … 29 cm of 297 mm
+        for (int i = 0; i < alongTop.size(); ++i)
+            QVERIFY2(std::abs(alongTop[i] - 100.0 * (i + 1)) <= 1,
+                     qPrintable(QString::number(alongTop[i])));
+        for (int i = 0; i < alongLeft.size(); ++i)
+            QVERIFY2(std::abs(alongLeft[i] - 100.0 * (i + 1)) <= 1,
+                     qPrintable(QString::number(alongLeft[i])));
+    }
+
+    // A stored calibration of 101 % x 99.5 % and 1.2 / -0.8 mm puts the sheet
+    // that much larger and shifted (±0.1 mm); reset, the page is as before.
+    void aCalibratedPrinterGetsTheSheetScaledAndShifted()
+    {
+        if (!printerReady())
+            VELLORA_SKIP_WITHOUT_PRINTER(m_why);
+        TempProgramFolder program;
+        const QString ini = program.file(QStringLiteral("配置.ini"));
+        const QImage sheet = markedSheet(1520, 1020);
+        int calibratedJob = 0;
+        auto printPage = [&] {
+            const PrintReport report = printSheetWithReport(sheet, program.path());
+            if (report.outcome != PrintOutcome::Printed)
+                return QImage();
+            calibratedJob = report.jobId;
+            return renderPdfPage(waitForJobPdf(m_pdfFolder, report.jobId));
+        };
+        const QImage before = printPage();
+        QVERIFY(!before.isNull());
+
+        QString error;
+        QVERIFY2(storePrinterCalibration(ini, testQueueName(), {1.01, 0.995, 1.2, -0.8}, &error),
+                 qPrintable(error));
+        const QImage calibrated = printPage();
+        QVERIFY(!calibrated.isNull());
+        // Measured in the PDF at 2540 dpi (0.01 mm), the renderer's own
+        // resampling being coarser than the tolerance at 254 dpi.
+        const QString pdf = waitForJobPdf(m_pdfFolder, calibratedJob);
+        const auto edges = [&](const QRect& tenths, const QColor& colour) {
+            const QRect found = colourBounds(renderPageDetail(pdf, tenths), colour);
+            return QRectF(tenths.x() + found.left() / 10.0, tenths.y() + found.top() / 10.0,
+                          found.width() / 10.0, found.height() / 10.0);
+        };
+        const auto within = [](const QRectF& r, double left, double top, double right,
+                               double bottom) {
+            return std::abs(r.left() - left) <= 1 && std::abs(r.top() - top) <= 1 &&
+                   std::abs(r.right() - right) <= 1 && std::abs(r.bottom() - bottom) <= 1;
+        };
+        const auto describeF = [](const QRectF& r) { return describe(r.toAlignedRect()); };
+        // The sheet's corner at (12, -8) tenths: the top 0.8 mm of its
+        // 40 x 40 corner square is cut off.
+        const QRectF topLeft = edges(QRect(0, 0, 100, 100), kTopLeft);
+        QVERIFY2(within(topLeft, 12, 0, 12 + 40 * 1.01, -8 + 40 * 0.995),
+                 qPrintable(describeF(topLeft)));
+        // The far corner's square, 1480..1520 x 980..1020, scaled and shifted.
+        const QRectF bottomRight = edges(QRect(1450, 930, 150, 120), kBottomRight);
+        QVERIFY2(within(bottomRight, 12 + 1480 * 1.01, -8 + 980 * 0.995, 12 + 1520 * 1.01,
+                        -8 + 1020 * 0.995),
+                 qPrintable(describeF(bottomRight)));
+
+        QVERIFY(resetPrinterCalibration(ini, testQueueName(), &error));
+        QString why;
+        QVERIFY2(fuzzyCompare(printPage(), before, 0, &why), qPrintable(why));
     }
 
     void aSheetThatCannotBePrintedIsKept_data()

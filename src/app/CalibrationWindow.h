@@ -1,0 +1,66 @@
+#pragma once
+
+#include "app/DialogsWindow.h"
+#include "printing/Calibration.h"
+#include "printing/CalibrationSheet.h"
+
+#include <QDialog>
+
+#include <optional>
+
+class QComboBox;
+class QDoubleSpinBox;
+class QLabel;
+class QPushButton;
+
+namespace vellora {
+
+// The printers' calibration: prints the calibration sheet on the default
+// printer, takes what the operator measured on it, shows the scale and offset
+// that follow and stores them for the chosen printer.
+class CalibrationWindow : public QDialog
+{
+    Q_OBJECT
+public:
+    explicit CalibrationWindow(const QString& programFolder, QWidget* parent = nullptr);
+
+    void setMessageSeam(MessageSeam seam) { m_showMessage = std::move(seam); }
+
+    void printerChosen();
+    void printSheet();
+    // The calibration the measures give, shown as they are typed.
+    void measuresChanged();
+    void save();
+    void reset();
+
+    // What save would store, when the measures are within the limits.
+    std::optional<PrinterCalibration> derived() const { return m_derived; }
+
+private:
+    QString printer() const;
+    QString iniPath() const;
+    void message(const QString& text, const QString& caption, QMessageBox::Icon icon);
+
+    QString m_programFolder;
+    MessageSeam m_showMessage;
+    std::optional<PrinterCalibration> m_derived;
+    // The chosen printer's paper, asked once per choice rather than per keystroke.
+    std::optional<PrinterPage> m_page;
+
+    QComboBox* m_printerBox = nullptr;
+    QLabel* m_storedLabel = nullptr;
+    QPushButton* m_printButton = nullptr;
+    QDoubleSpinBox* m_lineX = nullptr;
+    QDoubleSpinBox* m_lineY = nullptr;
+    QDoubleSpinBox* m_crossLeft = nullptr;
+    QDoubleSpinBox* m_crossTop = nullptr;
+    QLabel* m_resultLabel = nullptr;
+    QPushButton* m_saveButton = nullptr;
+    QPushButton* m_resetButton = nullptr;
+};
+
+// The context menu of the default-printer button: "打印机校准…" opens the
+// calibration window, modal over `parent`.
+void showCalibrationMenu(QWidget* parent, const QPoint& globalPos, const QString& programFolder);
+
+} // namespace vellora
