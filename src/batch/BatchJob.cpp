@@ -3,6 +3,7 @@
 #include "app/AppState.h"
 #include "batch/PhotoPrefetch.h"
 #include "batch/SheetJpegWriter.h"
+#include "sheet/PictureHandle.h"
 #include "sheet/SheetGeometry.h"
 #include "sheet/SheetRenderer.h"
 
@@ -15,13 +16,17 @@ namespace vellora {
 
 QString batchFailureMessage(const BatchJobReport& report)
 {
-    if (report.sheetsFailed <= 0)
-        return {};
-    QString text = QStringLiteral("有 %1 张排版未能保存或打印").arg(report.sheetsFailed);
-    if (report.sheetsKeptUnprinted > 0)
-        text +=
-            QStringLiteral("（其中 %1 张已保存在“未打印”文件夹）").arg(report.sheetsKeptUnprinted);
-    return text;
+    QStringList lines;
+    if (report.sheetsFailed > 0) {
+        QString text = QStringLiteral("有 %1 张排版未能保存或打印").arg(report.sheetsFailed);
+        if (report.sheetsKeptUnprinted > 0)
+            text += QStringLiteral("（其中 %1 张已保存在“未打印”文件夹）")
+                        .arg(report.sheetsKeptUnprinted);
+        lines.append(text);
+    }
+    if (report.photosUnreadable > 0)
+        lines.append(QStringLiteral("%1 张照片无法读取").arg(report.photosUnreadable));
+    return lines.join(u'\n');
 }
 
 QString photoCountText(int count)
@@ -127,6 +132,12 @@ void Job::layOutPhotos(const QStringList& paths)
         const QString& path = paths[i - 1];
         m_view.showCurrentPhoto(path);
         const PreparedPhoto prepared = prefetch.take(i - 1);
+        // A photo without a picture would come out as empty frames: it is
+        // counted instead, and the sheet goes on with the next photo. The area
+        // decoded ahead tells; a cell with no area has to ask the file.
+        const bool readable = !prepared.area.isNull() ||
+                              (cell.isEmpty() && PictureHandle::isReadable(path));
+        m_report.photosUnreadable += readable ? 0 : 1;
 
         QImage sheet;
         bool full = false;
@@ -134,10 +145,11 @@ void Job::layOutPhotos(const QStringList& paths)
         {
             LayoutGuard guard(m_state.layoutLock);
             m_state.currentPhotoPath = path;
-            pending.copiesLeft = m_state.currentTemplate.outputCount;
-            layOutCurrentPhoto(m_state, &prepared);
+            pending.copiesLeft = readable ? m_state.currentTemplate.outputCount : 0;
+            if (readable)
+                layOutCurrentPhoto(m_state, &prepared);
             twoSize = m_state.currentTemplate.twoSize != 0;
-            full = pending.filledCells == capacity();
+            full = readable && pending.filledCells == capacity();
             if (full) {
                 sheet = surface.snapshotImage();
                 surface.clear();
@@ -153,7 +165,7 @@ void Job::layOutPhotos(const QStringList& paths)
             LayoutGuard guard(m_state.layoutLock);
             if (!twoSize && (pending.copiesLeft != 0 || pending.filledCells != 0)) {
                 // With no copies left the pass would place nothing.
-                if (pending.copiesLeft != 0)
+                if (readable && pending.copiesLeft != 0)
                     layOutCurrentPhoto(m_state, &prepared);
                 placedLeftovers = true;
             }

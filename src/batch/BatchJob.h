@@ -38,14 +38,15 @@ struct BatchJobReport
     bool cancelled = false;      // the photo dialog returned nothing
     bool stopped = false;        // left the photo loop on a stop request
     int photos = 0;              // photos in the list
-    int photosDone = 0;          // photos laid out
+    int photosDone = 0;          // photos taken from the list, read or not
+    int photosUnreadable = 0;    // of those, not laid out: no picture could be read
     int sheetsOutput = 0;        // sheets handed to saving or printing
     int sheetsFailed = 0;        // of those, neither saved nor printed
     int sheetsKeptUnprinted = 0; // of the failed, kept as JPEG in 未打印
 };
 
 // The one message a job shows at its end when some sheets were neither saved
-// nor printed; empty when every sheet went out.
+// nor printed or some photos could not be read; empty when all went well.
 QString batchFailureMessage(const BatchJobReport& report);
 
 // The window as the job sees it. Called on the job's thread. The window's

@@ -62,9 +62,11 @@ public:
     {
         if (report.refused)
             return;
-        printError(QStringLiteral("layout: %1 of %2 photos laid out, %3 sheets, %4 failed%5")
-                       .arg(report.photosDone)
+        printError(QStringLiteral(
+                       "layout: %1 of %2 photos laid out, %3 unreadable, %4 sheets, %5 failed%6")
+                       .arg(report.photosDone - report.photosUnreadable)
                        .arg(report.photos)
+                       .arg(report.photosUnreadable)
                        .arg(report.sheetsOutput)
                        .arg(report.sheetsFailed)
                        .arg(report.stopped ? QStringLiteral(" (stopped)") : QString()));
@@ -198,7 +200,7 @@ int runLayout(const QStringList& args)
     sigaction(SIGINT, &previous, nullptr);
     g_stopFlag = nullptr;
 
-    if (report.refused || report.sheetsFailed > 0)
+    if (report.refused || report.sheetsFailed > 0 || report.photosUnreadable > 0)
         return 1;
     if (report.stopped)
         return 130;

@@ -1,5 +1,6 @@
 #include "sheet/PictureHandle.h"
 
+#include "sheet/BmpDecoder.h"
 #include "sheet/JpegDecoder.h"
 
 #include <QBuffer>
@@ -27,47 +28,31 @@ Format formatOf(const char* data, qint64 size)
     return Format::Unknown;
 }
 
-// What a BMP header promises, checked before Qt sees the file: a declared size
-// beyond the limit is refused without allocating, and an uncompressed file
-// holding fewer pixel bytes than it declares is one still being written (Qt
-// would hand back the missing rows uninitialised).
-bool bmpHeaderAcceptable(const QByteArray& bytes)
+// A 16-bit PNG with a transparent colour (tRNS) comes out of Qt washed out:
+// it is refused. The chunks before the pixel data are walked, each length
+// checked against the file.
+bool pngAcceptable(const QByteArray& bytes)
 {
     const auto* p = reinterpret_cast<const uchar*>(bytes.constData());
     const qint64 size = bytes.size();
-    if (size < 26)
+    constexpr qint64 kIhdrDepth = 8 + 8 + 8; // signature, chunk head, width and height
+    if (size < kIhdrDepth + 1 || std::memcmp(p + 12, "IHDR", 4) != 0)
         return false;
-    const qint64 dataOffset = qFromLittleEndian<quint32>(p + 10);
-    const quint32 headerSize = qFromLittleEndian<quint32>(p + 14);
-    qint64 width = 0;
-    qint64 height = 0;
-    qint64 bitsPerPixel = 0;
-    quint32 compression = 0;
-    if (headerSize == 12) { // OS/2 core header
-        width = qFromLittleEndian<quint16>(p + 18);
-        height = qFromLittleEndian<quint16>(p + 20);
-        bitsPerPixel = qFromLittleEndian<quint16>(p + 24);
-    } else if (headerSize >= 40 && size >= 14 + 40) {
-        width = qFromLittleEndian<qint32>(p + 18);
-        height = qFromLittleEndian<qint32>(p + 22);
-        bitsPerPixel = qFromLittleEndian<quint16>(p + 28);
-        compression = qFromLittleEndian<quint32>(p + 30);
-    } else {
-        return false;
-    }
-    if (height < 0)
-        height = -height; // top-down rows
-    if (width <= 0 || height <= 0 || width * height > PictureHandle::kMaxDecodedPixels)
-        return false;
-    if (bitsPerPixel <= 0 || bitsPerPixel > 32 || dataOffset > size)
-        return false;
-    const bool rowsUncompressed = compression == 0 || compression == 3 || compression == 6;
-    if (rowsUncompressed) {
-        const qint64 rowBytes = (width * bitsPerPixel + 31) / 32 * 4;
-        if (rowBytes * height > size - dataOffset)
+    if (p[kIhdrDepth] != 16)
+        return true;
+    qint64 at = 8;
+    while (at + 8 <= size) {
+        const qint64 length = qFromBigEndian<quint32>(p + at);
+        const uchar* type = p + at + 4;
+        if (std::memcmp(type, "tRNS", 4) == 0)
             return false;
+        if (std::memcmp(type, "IDAT", 4) == 0)
+            return true;
+        if (length > size - at - 12)
+            return false;
+        at += 12 + length;
     }
-    return true;
+    return false;
 }
 
 QImage opaqueRgb32(const QImage& image)
@@ -118,11 +103,15 @@ PictureHandle decode(const QByteArray& bytes, QSize targetSize)
             return {};
         return PictureHandle(std::move(jpeg.image), jpeg.fullSize);
     }
-    case Format::Bmp:
-        if (!bmpHeaderAcceptable(bytes))
+    case Format::Bmp: {
+        QImage bmp = decodeBmp(bytes, PictureHandle::kMaxDecodedPixels);
+        if (bmp.isNull())
             return {};
-        return decodeWithQt(bytes, "bmp");
+        return PictureHandle(std::move(bmp));
+    }
     case Format::Png:
+        if (!pngAcceptable(bytes))
+            return {};
         return decodeWithQt(bytes, "png");
     case Format::Unknown:
         break;
@@ -156,6 +145,11 @@ PictureHandle PictureHandle::fromFile(const QString& path, QSize targetSize)
 PictureHandle PictureHandle::fromBytes(const QByteArray& bytes, QSize targetSize)
 {
     return decode(bytes, targetSize);
+}
+
+bool PictureHandle::isReadable(const QString& path)
+{
+    return !fromFile(path, QSize(1, 1)).isNull();
 }
 
 } // namespace vellora

@@ -26,6 +26,9 @@ public:
     // always those of the full picture.
     static PictureHandle fromFile(const QString& path, QSize targetSize = QSize());
     static PictureHandle fromBytes(const QByteArray& bytes, QSize targetSize = QSize());
+    // Whether the file loads as a picture, decoded at the smallest size that
+    // tells.
+    static bool isReadable(const QString& path);
 
     bool isNull() const { return m_image.isNull(); }
     int width() const

@@ -4,6 +4,7 @@
 #include "batch/BatchWindow.h"
 #include "config/Config.h"
 #include "sheet/DrawingSurface.h"
+#include "sheet/PictureHandle.h"
 #include "sheet/SheetGeometry.h"
 #include "sheet/SheetRenderer.h"
 #include "templates/TemplateQuery.h"
@@ -1059,9 +1060,11 @@ void SettingsWindow::applyNumberRule(QRadioButton* chosen)
 
 void SettingsWindow::showLogo()
 {
+    // Shown as the layout pass will draw it: through the same reader.
     QPixmap picture;
     if (m_state.currentTemplate.logo != 0 && !m_state.currentTemplate.logoPicture.isEmpty())
-        picture.loadFromData(m_state.currentTemplate.logoPicture);
+        picture = QPixmap::fromImage(
+            PictureHandle::fromBytes(m_state.currentTemplate.logoPicture).image());
     if (picture.isNull())
         m_logoPicture->clear();
     else

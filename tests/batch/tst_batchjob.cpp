@@ -461,8 +461,9 @@ private Q_SLOTS:
     }
 
     // Paths that name no photo (an unreadable file, or the halves of a name
-    // with ";" in it) draw white cells that still count; the job goes on.
-    void unusablePhotosLeaveWhiteCells()
+    // with ";" in it) are not laid out: they are counted and told at the end,
+    // and the job goes on; an unreadable last photo still closes the sheet.
+    void unreadablePhotosAreCountedNotLaidOut()
     {
         useTemplate(gridTemplate(4, 2, 1));
         const QString broken = m_photos->filePath(QStringLiteral("broken.jpg"));
@@ -474,12 +475,14 @@ private Q_SLOTS:
             writeSolidPhoto(m_photos->filePath(QStringLiteral("x;y.jpg")), palette()[5]);
         ScriptedView view;
         view.folder = outFolder();
-        view.selection = QStringList({photo(0), broken, semicolon, photo(1)}).join(u';');
+        view.selection = QStringList({photo(0), semicolon, photo(1), broken}).join(u';');
         const BatchJobReport report = runJob(*m_state, view);
         QCOMPARE(report.photos, 5);
+        QCOMPARE(report.photosUnreadable, 3);
         QVERIFY(view.log().contains(QStringLiteral("count:照片数量：5张")));
         QVERIFY(view.log().contains(QStringLiteral("photo:x")));
-        QCOMPARE(writtenSheets(4, 8), (QList<QList<int>>{{0, -1, -1, -1, 1, -1, -1, -1}}));
+        QCOMPARE(writtenSheets(4, 8), (QList<QList<int>>{{0, 1, -1, -1, -1, -1, -1, -1}}));
+        QCOMPARE(batchFailureMessage(report), QStringLiteral("3 张照片无法读取"));
     }
 
     // Sheets that cannot be written are counted and told once at the end.
@@ -689,6 +692,15 @@ private Q_SLOTS:
             run(jsonArgs + QStringList{out, QStringLiteral("/proc")} + three, &err);
         QCOMPARE(unwritable, 1);
         QVERIFY2(err.contains("有 2 张排版未能保存或打印"), err.constData());
+        const QString text = m_photos->filePath(QStringLiteral("note.jpg"));
+        {
+            QFile note(text);
+            QVERIFY(note.open(QIODevice::WriteOnly) && note.write("not a photo") > 0);
+        }
+        QCOMPARE(run(jsonArgs + QStringList{out, m_out->path(), three[0], text}, &err), 1);
+        QVERIFY2(err.contains("1 of 2 photos laid out, 1 unreadable") &&
+                     err.contains("1 张照片无法读取"),
+                 err.constData());
         const int noDestination = run(jsonArgs + three);
         QCOMPARE(noDestination, 2);
         const int noPhotos = run(jsonArgs + QStringList{out, m_out->path()});

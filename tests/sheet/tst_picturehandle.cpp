@@ -227,6 +227,21 @@ void TestPictureHandle::recognisedByContent_data()
     QTest::newRow("bmp named .jpg") << "photo.jpg" << bmp << QSize(40, 30);
     QTest::newRow("png named .jpg") << "photo.jpg" << png << QSize(40, 30);
     QTest::newRow("jpeg without extension") << "photo" << jpeg << QSize(40, 30);
+    // Qt draws a 16-bit PNG with a transparent colour washed out.
+    const QByteArray png16 = encodeWithQt(image.convertToFormat(QImage::Format_RGBX64), "png");
+    QByteArray trns("\0\0\0\x06tRNS\0\x01\0\x02\0\x03", 14);
+    quint32 crc = 0xFFFFFFFFu;
+    for (qsizetype i = 4; i < trns.size(); ++i) {
+        crc ^= uchar(trns[i]);
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    trns.resize(18);
+    qToBigEndian<quint32>(~crc, trns.data() + 14);
+    QCOMPARE(int(png16[24]), 16);
+    QTest::newRow("16-bit png") << "photo.png" << png16 << QSize(40, 30);
+    QTest::newRow("16-bit png with a transparent colour")
+        << "photo.png" << QByteArray(png16).insert(33, trns) << QSize();
     QTest::newRow("random bytes named .jpg") << "noise.jpg" << noise << QSize();
     QTest::newRow("text named .bmp") << "note.bmp" << QByteArray("hello, world\n") << QSize();
     QTest::newRow("empty file") << "empty.jpg" << QByteArray() << QSize();
