@@ -888,9 +888,13 @@ void FolderWatch::Impl::handleEvent(const inotify_event& event, InotifyEnd& end,
             return;
         }
         // A save that writes a temporary name and renames it to the photo.
+        // Its stamp as a temporary file may equal the photo's (a rename within
+        // one tick of the file clock): it was never queued as a photo.
         if (!passesPhotoFilter(QFile::decodeName(from.path)) &&
-            passesPhotoFilter(QFile::decodeName(path)))
+            passesPhotoFilter(QFile::decodeName(path))) {
+            delivered.remove(path);
             deliverFile(path);
+        }
     }
 }
 
