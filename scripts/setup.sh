@@ -21,7 +21,7 @@ packages=(
     libjpeg-dev libsqlite3-dev libcups2-dev libbenchmark-dev
     fonts-noto-cjk
     cups cups-client printer-driver-cups-pdf poppler-utils
-    xvfb xauth xdotool clang-format
+    xvfb xauth xdotool x11-apps clang-format
     # Chinese for Qt's own dialogs; the printer settings tool the main window opens
     qt6-translations-l10n system-config-printer
     # what the tests and benchmarks drive: real clients of the hot folder, the

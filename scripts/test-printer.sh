@@ -1,36 +1,58 @@
 #!/bin/bash
-# Sets up the test printer: a running CUPS scheduler with a PDF queue named
-# PDF as the default destination, writing every job as a PDF file into one
-# known folder. Idempotent and quick when everything is already in place.
-# Run as root. Prints the PDF output folder on stdout.
+# The tests' own printer: a cups-pdf queue that belongs to this checkout, with
+# its own cups-pdf configuration (/etc/cups/cups-pdf-<queue>.conf, read by the
+# backend for a cups-pdf:/<queue> device), writing every job as a PDF into a
+# folder of its own. Tests pick it through PRINTER/LPDEST in their own
+# environment: the system's default printer, the global cups-pdf.conf and the
+# users' lpoptions are never touched, so running the suite on a studio PC
+# leaves its real printer as it was.
 #
-#   VELLORA_PDF_DIR   output folder (default /var/spool/cups-pdf/vellora)
+#   test-printer.sh            set the queue up (idempotent); prints the PDF folder
+#   test-printer.sh --name     prints the queue's name
+#   test-printer.sh --remove   removes the queue, its configuration and its PDFs
+#
+#   VELLORA_TEST_QUEUE  the queue's name (default: VelloraTest_ + a hash of the checkout)
+# Run as root (CUPS administration and the cups-pdf backend need it).
 set -euo pipefail
 
-out_dir="${VELLORA_PDF_DIR:-/var/spool/cups-pdf/vellora}"
-conf=/etc/cups/cups-pdf.conf
+source_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+queue="${VELLORA_TEST_QUEUE:-VelloraTest_$(printf '%s' "$source_dir" | md5sum | cut -c1-8)}"
+out_dir="/var/spool/cups-pdf/$queue"
+conf="/etc/cups/cups-pdf-$queue.conf"
 ppd=lsb/usr/cups-pdf/CUPS-PDF_opt.ppd
 
+case "${1:-}" in
+    --name) echo "$queue"; exit 0 ;;
+    --remove | "") ;;
+    *) echo "test-printer.sh: unknown option $1" >&2; exit 2 ;;
+esac
+
 if [ "$(id -u)" -ne 0 ]; then
-    echo "test-printer.sh: must run as root" >&2
+    echo "test-printer.sh: must run as root (CUPS administration)" >&2
     exit 1
 fi
+for tool in /usr/sbin/cupsd /usr/sbin/lpadmin /usr/lib/cups/backend/cups-pdf /usr/bin/pdfinfo; do
+    if [ ! -e "$tool" ]; then
+        echo "test-printer.sh: $tool is missing; run scripts/setup.sh first" >&2
+        exit 1
+    fi
+done
 
 # Several test programs may call this at once.
-exec 9>/run/vellora-test-printer.lock
+exec 9>"/run/vellora-test-printer-$queue.lock"
 flock -w 30 9
 
-missing=()
-for pair in cups:/usr/sbin/cupsd cups-client:/usr/sbin/lpadmin \
-            printer-driver-cups-pdf:/usr/lib/cups/backend/cups-pdf poppler-utils:/usr/bin/pdfinfo; do
-    [ -e "${pair#*:}" ] || missing+=("${pair%%:*}")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "test-printer.sh: installing ${missing[*]}" >&2
-    DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}" >&2
-fi
-
 scheduler_up() { lpstat -r 2>/dev/null | grep -q "is running"; }
+
+if [ "${1:-}" = "--remove" ]; then
+    if scheduler_up && lpstat -p "$queue" >/dev/null 2>&1; then
+        cancel -a "$queue" 2>/dev/null || true
+        lpadmin -x "$queue"
+    fi
+    rm -f "$conf"
+    rm -rf "$out_dir"
+    exit 0
+fi
 
 wait_for_scheduler() {
     for _ in $(seq 1 50); do
@@ -41,40 +63,32 @@ wait_for_scheduler() {
     return 1
 }
 
-start_scheduler() {
-    # No init system here: cupsd daemonises itself.
-    /usr/sbin/cupsd >&2
-    wait_for_scheduler
-}
+if ! scheduler_up; then
+    if pgrep -x cupsd >/dev/null; then
+        wait_for_scheduler
+    else
+        # No init system here: cupsd daemonises itself.
+        /usr/sbin/cupsd >&2
+        wait_for_scheduler
+    fi
+fi
 
 mkdir -p "$out_dir"
 chmod 1777 "$out_dir"
-
-if ! grep -qxF "Out $out_dir" "$conf"; then
-    sed -i -e '/^Out[[:space:]]/d' "$conf"
-    printf 'Out %s\n' "$out_dir" >>"$conf"
+# The backend reads its configuration afresh for every job.
+# Titles with CJK text arrive hex-encoded; decode them for the file names.
+want="$(printf 'Out %s\nDecodeHexStrings 1' "$out_dir")"
+if [ ! -f "$conf" ] || [ "$(cat "$conf")" != "$want" ]; then
+    printf '%s\n' "$want" >"$conf.tmp"
+    mv "$conf.tmp" "$conf"
 fi
 
-# The backend reads its configuration afresh for every job, so a changed Out
-# needs no restart of a running scheduler.
-if scheduler_up; then
-    :
-elif pgrep -x cupsd >/dev/null; then
-    wait_for_scheduler
-else
-    start_scheduler
-fi
-
-if ! lpstat -p PDF >/dev/null 2>&1; then
-    lpadmin -p PDF -E -v cups-pdf:/ -m "$ppd" -o PageSize=A4 -o TitlePref=1 2>/dev/null
+if ! lpstat -p "$queue" >/dev/null 2>&1; then
+    lpadmin -p "$queue" -E -v "cups-pdf:/$queue" -m "$ppd" -o PageSize=A4 -o TitlePref=1
 else
     # A test may have left it stopped or rejecting.
-    cupsenable PDF
-    cupsaccept PDF
+    cupsenable "$queue"
+    cupsaccept "$queue"
 fi
-if ! lpstat -d 2>/dev/null | grep -q ": PDF$"; then
-    lpadmin -d PDF
-fi
-rm -f "${HOME:-/root}/.cups/lpoptions"
 
 echo "$out_dir"

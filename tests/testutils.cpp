@@ -8,6 +8,8 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QThread>
+#include <QWidget>
+#include <QtTest>
 
 #include <cups/cups.h>
 #include <unistd.h>
@@ -15,6 +17,56 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+
+namespace vellora::test {
+
+namespace {
+
+// Every dialog a widget test means to answer goes through a stub. A real one
+// of Qt's own opening offscreen would wait for a click that never comes, and
+// the whole executable would hang until its timeout: fail the running test at
+// once instead, and close the dialog so the rest can go on.
+class UnexpectedDialogGuard : public QObject
+{
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Show && watched->isWidgetType()) {
+            static const char* const kinds[] = {"QMessageBox",  "QFileDialog",  "QColorDialog",
+                                                "QInputDialog", "QPrintDialog", "QFontDialog"};
+            for (const char* kind : kinds) {
+                if (!watched->inherits(kind))
+                    continue;
+                auto* widget = static_cast<QWidget*>(watched);
+                const QByteArray what = QByteArray(kind) + " \"" + widget->windowTitle().toUtf8() +
+                                        "\" opened for real: stub it in the test";
+                QTest::qFail(what.constData(), __FILE__, __LINE__);
+                QMetaObject::invokeMethod(widget, "reject", Qt::QueuedConnection);
+                break;
+            }
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+void installUnexpectedDialogGuard()
+{
+    if (QCoreApplication::instance()->inherits("QApplication"))
+        qApp->installEventFilter(new UnexpectedDialogGuard(qApp));
+}
+
+} // namespace
+
+} // namespace vellora::test
+
+static void installUnexpectedDialogGuardAtStart()
+{
+    vellora::test::installUnexpectedDialogGuard();
+}
+Q_COREAPP_STARTUP_FUNCTION(installUnexpectedDialogGuardAtStart)
 
 namespace vellora::test {
 
@@ -111,11 +163,38 @@ QByteArray runTool(const QString& program, const QStringList& arguments, int* ex
     return code == 0 ? process.readAllStandardOutput() : QByteArray();
 }
 
+namespace {
+
+QString testPrinterScript()
+{
+    return QStringLiteral(VELLORA_SOURCE_DIR "/scripts/test-printer.sh");
+}
+
+} // namespace
+
+QString testQueueName()
+{
+    static const QString name = [] {
+        const QByteArray fromEnv = qgetenv("VELLORA_TEST_QUEUE");
+        if (!fromEnv.isEmpty())
+            return QString::fromLocal8Bit(fromEnv);
+        QProcess process;
+        process.start(QStringLiteral("bash"), {testPrinterScript(), QStringLiteral("--name")});
+        process.waitForFinished(10000);
+        return QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
+    }();
+    return name;
+}
+
+bool testPrinterRequired()
+{
+    return qgetenv("CI") == "true" || qgetenv("VELLORA_REQUIRE_PRINTER") == "1";
+}
+
 QString ensureTestPrinter(QString* why)
 {
     QProcess process;
-    process.start(QStringLiteral("bash"),
-                  {QStringLiteral(VELLORA_SOURCE_DIR "/scripts/test-printer.sh")});
+    process.start(QStringLiteral("bash"), {testPrinterScript()});
     if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit ||
         process.exitCode() != 0) {
         if (why)
@@ -124,8 +203,15 @@ QString ensureTestPrinter(QString* why)
         return {};
     }
     const QString folder = QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
-    if (folder.isEmpty() && why)
-        *why = QStringLiteral("test-printer.sh named no PDF folder");
+    if (folder.isEmpty()) {
+        if (why)
+            *why = QStringLiteral("test-printer.sh named no PDF folder");
+        return {};
+    }
+    // CUPS and Qt both take LPDEST, then PRINTER, as this process's default.
+    const QByteArray queue = testQueueName().toLocal8Bit();
+    qputenv("LPDEST", queue);
+    qputenv("PRINTER", queue);
     return folder;
 }
 
@@ -345,7 +431,7 @@ ScratchQueue::ScratchQueue(const Options& options)
 {
     static int counter = 0;
     m_name = QStringLiteral("VelloraTest_%1_%2").arg(::getpid()).arg(++counter);
-    QString ppd = QStringLiteral("/etc/cups/ppd/PDF.ppd");
+    QString ppd = QStringLiteral("/etc/cups/ppd/%1.ppd").arg(testQueueName());
     QTemporaryDir dir;
     if (!options.imageableArea.isEmpty()) {
         QFile source(ppd);
@@ -362,8 +448,11 @@ ScratchQueue::ScratchQueue(const Options& options)
     int code = 0;
     runTool(QStringLiteral("lpadmin"),
             {QStringLiteral("-p"), m_name, QStringLiteral("-E"), QStringLiteral("-v"),
-             QStringLiteral("cups-pdf:/"), QStringLiteral("-P"), ppd, QStringLiteral("-o"),
-             QStringLiteral("PageSize=A4"), QStringLiteral("-o"), QStringLiteral("TitlePref=1")},
+             // The tests' queue's own cups-pdf configuration, so its PDFs land in
+             // the tests' folder and the global configuration is never read.
+             QStringLiteral("cups-pdf:/") + testQueueName(), QStringLiteral("-P"), ppd,
+             QStringLiteral("-o"), QStringLiteral("PageSize=A4"), QStringLiteral("-o"),
+             QStringLiteral("TitlePref=1")},
             &code);
     if (code != 0)
         return;

@@ -47,11 +47,24 @@ QImage markedImage(int width, int height);
 // Writes an image as a JPEG (quality 95) or BMP file; returns the path.
 QString writeImage(const QImage& image, const QString& path, const char* format);
 
-// ---- Test printer: the CUPS queue "PDF" of scripts/test-printer.sh ----
+// ---- Test printer: the queue of scripts/test-printer.sh ----
 
-// Makes sure CUPS runs with the PDF queue as default; returns the folder the
-// queue writes its PDFs to, or empty (and *why) when CUPS cannot be started.
+// Makes sure CUPS runs with the tests' own PDF queue and makes that queue this
+// process's default destination (PRINTER/LPDEST, never the system default);
+// returns the folder the queue writes its PDFs to, or empty (and *why) when it
+// cannot be set up.
 QString ensureTestPrinter(QString* why = nullptr);
+// The name of the tests' own queue.
+QString testQueueName();
+// In CI (CI=true or VELLORA_REQUIRE_PRINTER=1) a missing test printer is a
+// failure, not a skip: true-size printing must not go untested while CI says yes.
+bool testPrinterRequired();
+#define VELLORA_SKIP_WITHOUT_PRINTER(why)                                                          \
+    do {                                                                                           \
+        if (vellora::test::testPrinterRequired())                                                  \
+            QFAIL(qPrintable(QStringLiteral("the test printer is required here: ") + (why)));      \
+        QSKIP(qPrintable(QStringLiteral("NO TEST PRINTER, printing untested: ") + (why)));         \
+    } while (false)
 // Runs a program; its stdout, or empty when it fails (exit code in *exitCode).
 QByteArray runTool(const QString& program, const QStringList& arguments, int* exitCode = nullptr);
 // The PDF of a CUPS job ("…-job_<id>.pdf"), once the job is completed; empty

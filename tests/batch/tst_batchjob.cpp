@@ -694,15 +694,10 @@ private Q_SLOTS:
     // Print mode on the CUPS PDF queue: one job, one PDF, per sheet.
     void printModeOnePdfPerSheet()
     {
-        const QString script = QStringLiteral(VELLORA_SOURCE_DIR "/scripts/test-printer.sh");
-        if (!QFile::exists(script))
-            QSKIP("scripts/test-printer.sh is missing: no test printer");
-        QProcess setup;
-        setup.start(QStringLiteral("bash"), {script});
-        if (!setup.waitForFinished(180000) || setup.exitCode() != 0)
-            QSKIP(qPrintable(QStringLiteral("the CUPS test printer could not be started: ") +
-                             QString::fromLocal8Bit(setup.readAllStandardError()).trimmed()));
-        const QString pdfFolder = QString::fromLocal8Bit(setup.readAllStandardOutput()).trimmed();
+        QString why;
+        const QString pdfFolder = vellora::test::ensureTestPrinter(&why);
+        if (pdfFolder.isEmpty())
+            VELLORA_SKIP_WITHOUT_PRINTER(why);
         QVERIFY(QFileInfo(pdfFolder).isDir());
         const QSet<QString> before = [&] {
             const QStringList names = QDir(pdfFolder).entryList({QStringLiteral("*.pdf")});

@@ -14,13 +14,12 @@ build="$(cd "$build" && pwd)"
 bin="$build/bin"
 source_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 shots="${VELLORA_E2E_SHOTS:-$build/e2e-shots}"
-queue=VelloraGuiMonitor
 template_name="一寸-6寸相纸横向" # 10 cells, 10 copies: one sheet per photo
 screen_w=1280
 screen_h=1024
 photo_count=4
 
-skip() { echo "SKIP: $*"; exit 0; }
+source "$source_dir/tests/e2e/common.bash"
 fail() { echo "FAIL: $*" >&2; exit 1; }
 log() { echo "gui_monitor: $*" >&2; }
 
@@ -28,35 +27,16 @@ for f in vellora sj.edb 152101201205090001.jpg; do
     [ -e "$bin/$f" ] || fail "missing $bin/$f (build the vellora, vellora_shipped_store and vellora_sample_photo targets)"
 done
 
-need=()
 # ImageMagick by its full path: /usr/local/bin may hold something else.
 convert=/usr/bin/convert
-for pair in xvfb:/usr/bin/Xvfb xdotool:/usr/bin/xdotool x11-apps:/usr/bin/xwd \
-            poppler-utils:/usr/bin/pdfimages imagemagick:$convert; do
-    [ -e "${pair#*:}" ] || need+=("${pair%%:*}")
+for tool in /usr/bin/Xvfb /usr/bin/xdotool /usr/bin/xwd /usr/bin/pdfimages $convert; do
+    [ -e "$tool" ] || skip "$tool is not installed (scripts/setup.sh installs it)"
 done
-if [ ${#need[@]} -gt 0 ]; then
-    if [ "$(id -u)" -eq 0 ]; then
-        DEBIAN_FRONTEND=noninteractive apt-get install -y "${need[@]}" >&2 || true
-    fi
-    for pair in /usr/bin/Xvfb /usr/bin/xdotool /usr/bin/xwd /usr/bin/pdfimages $convert; do
-        [ -e "$pair" ] || skip "$pair is not installed"
-    done
-fi
 
-[ -f "$source_dir/scripts/test-printer.sh" ] || skip "no scripts/test-printer.sh"
-pdf_dir="$(bash "$source_dir/scripts/test-printer.sh")" || skip "the CUPS test printer cannot be set up"
-
-# A queue of our own, so that sheets printed by other tests running at the
-# same time are not counted. The program takes it as its default printer
-# through CUPS's own LPDEST.
-ppd=lsb/usr/cups-pdf/CUPS-PDF_opt.ppd
-if ! lpstat -p "$queue" >/dev/null 2>&1; then
-    lpadmin -p "$queue" -E -v cups-pdf:/ -m "$ppd" -o PageSize=A4 -o TitlePref=1 ||
-        skip "cannot add the CUPS queue $queue"
-fi
-cupsenable "$queue"
-cupsaccept "$queue"
+# The tests' own queue, taken by the program as its default printer through
+# CUPS's own LPDEST.
+use_test_printer
+queue=$LPDEST
 
 work="$(mktemp -d /tmp/vellora-gui-monitor.XXXXXX)"
 xvfb_pid=""
@@ -96,7 +76,7 @@ jobs_done() {
 before="$(jobs_done | tail -n1)"
 before="${before:-0}"
 
-(cd "$program" && LPDEST="$queue" QT_QPA_PLATFORM=xcb exec ./vellora) >"$work/vellora.log" 2>&1 &
+(cd "$program" && QT_QPA_PLATFORM=xcb exec ./vellora) >"$work/vellora.log" 2>&1 &
 app_pid=$!
 
 main_id="$(timeout 30 xdotool search --sync --name '^暂停监控-Vellora$' | head -n1)" ||
@@ -169,7 +149,7 @@ count="$(echo "$ids" | grep -c . || true)"
 for id in $ids; do
     pdf=""
     for _ in $(seq 1 100); do
-        pdf="$(find "$pdf_dir" /var/spool/cups-pdf -name "*job_${id}.pdf" 2>/dev/null | head -n1)"
+        pdf="$(find "$pdf_dir" -name "*job_${id}.pdf" 2>/dev/null | head -n1)"
         [ -n "$pdf" ] && break
         sleep 0.1
     done

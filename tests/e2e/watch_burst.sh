@@ -13,7 +13,7 @@
 #   WATCH_USER=nobody bash tests/e2e/watch_burst.sh BUILD_DIR   (an ordinary
 #   user's watcher: no CAP_LEASE, photos owned by someone else)
 #
-# Skips (exit 0, loudly) when the test printer cannot be set up.
+# Skips (loudly; a failure in CI) when the test printer cannot be set up.
 set -uo pipefail
 
 build=${1:?usage: watch_burst.sh BUILD_DIR}
@@ -21,28 +21,16 @@ here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/../.." && pwd)
 cli="$build/bin/vellora-cli"
 
-skip() {
-    echo "######################################################################"
-    echo "SKIP: watch_burst: $*"
-    echo "######################################################################"
-    exit 0
-}
+source "$source_dir/tests/e2e/common.bash"
 fail() {
     echo "FAIL: watch_burst: $*"
     exit 1
 }
 
 [ -x "$cli" ] || fail "$cli is not built"
-[ -f "$source_dir/scripts/test-printer.sh" ] || skip "scripts/test-printer.sh is missing"
-[ "$(id -u)" -eq 0 ] || skip "the test printer needs root"
-pdf_dir=$(bash "$source_dir/scripts/test-printer.sh" 2>/tmp/watch_burst-printer.log | tail -n 1) ||
-    skip "the test printer could not start (see /tmp/watch_burst-printer.log)"
-[ -d "$pdf_dir" ] || skip "the test printer gave no output folder"
+use_test_printer
 command -v pdfimages >/dev/null || skip "pdfimages (poppler-utils) is missing"
-if ! command -v cjpeg >/dev/null; then
-    DEBIAN_FRONTEND=noninteractive apt-get install -y libjpeg-turbo-progs >/dev/null 2>&1 ||
-        skip "cjpeg (libjpeg-turbo-progs) is missing"
-fi
+command -v cjpeg >/dev/null || skip "cjpeg (libjpeg-turbo-progs) is missing; scripts/setup.sh installs it"
 
 work=$(mktemp -d /tmp/watch_burst.XXXXXX)
 watcher=

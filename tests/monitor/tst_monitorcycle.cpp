@@ -75,12 +75,14 @@ struct Cycle
         enqueue(names);
         monitorTick(state, timer);
     }
-    // The colour index of the photo in cell k (1-based) of an image.
+    // The colour index of the photo in cell k (1-based) of an image. Cells of
+    // eightCells() by the row-major rule: x = 20 + column × (200 + 10),
+    // y = 20 + row × (300 + 10); looked at in their centre.
     int cellPhoto(const QImage& sheet, int k)
     {
-        const SheetLayout layout = computeSheetLayout(state.currentTemplate, false);
-        const CellPlacement& c = layout.size1[k - 1];
-        const QRgb pixel = sheet.pixel(c.x + c.width / 2, c.y + c.height / 2);
+        const int row = (k - 1) / 4;
+        const int column = (k - 1) % 4;
+        const QRgb pixel = sheet.pixel(20 + column * 210 + 100, 20 + row * 310 + 150);
         for (int i = 0; i < kColours.size(); ++i) {
             if (test::colourNear(pixel, kColours[i], 24))
                 return i;

@@ -21,11 +21,13 @@ const QColor kBottomLeft(0, 0, 255);
 const QColor kBottomRight(255, 0, 255);
 const QColor kInner(0, 255, 255);
 const QColor kBand(128, 128, 128);
+const QColor kColumn(255, 128, 0);
 constexpr int kMark = 40;
 
 // White, a square of its own colour in each corner, a grey band across the
 // whole width at y 1000, a 1-pixel checkerboard (which a lossy re-encoding
-// would smear) and, on large sheets, a cyan square at (1900, 2600).
+// would smear) and, on large sheets, a cyan square at (1900, 2600) and an
+// orange column at x 1000 from y 2700 down to the sheet's bottom edge.
 QImage markedSheet(int width, int height)
 {
     QImage sheet(width, height, QImage::Format_RGB32);
@@ -39,6 +41,8 @@ QImage markedSheet(int width, int height)
         p.fillRect(0, 1000, width, 40, kBand);
     if (width > 1950 && height > 2650)
         p.fillRect(1900, 2600, 50, 50, kInner);
+    if (width > 1100 && height > 2800)
+        p.fillRect(1000, 2700, 40, height - 2700, kColumn);
     p.end();
     for (int y = 200; y < std::min(264, height); ++y)
         for (int x = 200; x < std::min(264, width); ++x)
@@ -85,7 +89,7 @@ private Q_SLOTS:
     void printsTheSheetAtTrueSize()
     {
         if (!printerReady())
-            QSKIP(qPrintable(m_why));
+            VELLORA_SKIP_WITHOUT_PRINTER(m_why);
         QFETCH(int, width);
         QFETCH(int, height);
         TempProgramFolder program;
@@ -93,7 +97,7 @@ private Q_SLOTS:
 
         const PrintReport report = printSheetWithReport(sheet, program.path());
         QCOMPARE(report.outcome, PrintOutcome::Printed);
-        QCOMPARE(report.printerName, QStringLiteral("PDF"));
+        QCOMPARE(report.printerName, testQueueName());
         QVERIFY(report.jobId > 0);
         QVERIFY(!QDir(program.file(QStringLiteral("未打印"))).exists());
 
@@ -151,7 +155,7 @@ private Q_SLOTS:
     void drawsFromThePrintableCornerAndCutsWhatDoesNotFit()
     {
         if (!printerReady())
-            QSKIP(qPrintable(m_why));
+            VELLORA_SKIP_WITHOUT_PRINTER(m_why);
         // A4 with unprintable margins: 18 pt left, 36 pt top, printable up to
         // 577 pt across and 806 pt up from the bottom.
         ScratchQueue queue({QStringLiteral("18 36 577 806"), false, false});
@@ -193,13 +197,19 @@ private Q_SLOTS:
         QVERIFY(colourBounds(page, kTopRight).isNull());
         QVERIFY(colourBounds(page, kBottomRight).isNull());
         QVERIFY(colourBounds(page, kBottomLeft).isNull());
-        Q_UNUSED(bottom);
+        // Cut at the printable area's bottom edge too: the column that runs to
+        // the sheet's bottom stops there.
+        const QRect column = colourBounds(page, kColumn);
+        QVERIFY2(near(column.left(), left + 1000, kTolerancePx) &&
+                     near(column.top(), top + 2700, kTolerancePx) &&
+                     near(column.bottom(), bottom, kTolerancePx),
+                 qPrintable(describe(column)));
     }
 
     void printsFromAWorkerThread()
     {
         if (!printerReady())
-            QSKIP(qPrintable(m_why));
+            VELLORA_SKIP_WITHOUT_PRINTER(m_why);
         TempProgramFolder program;
         const QImage sheet = markedSheet(1520, 1020);
         PrintReport report;
@@ -216,12 +226,12 @@ private Q_SLOTS:
     void withoutDefaultPrinterTheDialogChooses()
     {
         if (!printerReady())
-            QSKIP(qPrintable(m_why));
+            VELLORA_SKIP_WITHOUT_PRINTER(m_why);
         DefaultPrinterOverride none(QStringLiteral("VelloraNoSuchQueue"));
         QVERIFY(defaultPrinterName().isEmpty());
         TempProgramFolder program;
         const QImage sheet = markedSheet(1520, 1020);
-        const int before = highestJobId(QStringLiteral("PDF"));
+        const int before = highestJobId(testQueueName());
         QVERIFY(before >= 0);
 
         int asked = 0;
@@ -229,17 +239,17 @@ private Q_SLOTS:
             printSheet(sheet, program.path(), [&] { return ++asked, QString(); });
         QCOMPARE(cancelled, PrintOutcome::Cancelled);
         QCOMPARE(asked, 1);
-        QCOMPARE(highestJobId(QStringLiteral("PDF")), before);
+        QCOMPARE(highestJobId(testQueueName()), before);
         QVERIFY(!QDir(program.file(QStringLiteral("未打印"))).exists());
 
         // Headless, nobody answers: the same as cancelling.
         QCOMPARE(printSheet(sheet, program.path()), PrintOutcome::Cancelled);
 
-        const PrintReport chosen = printSheetWithReport(
-            sheet, program.path(), [&] { return ++asked, QStringLiteral("PDF"); });
+        const PrintReport chosen =
+            printSheetWithReport(sheet, program.path(), [&] { return ++asked, testQueueName(); });
         QCOMPARE(asked, 2);
         QCOMPARE(chosen.outcome, PrintOutcome::Printed);
-        QCOMPARE(chosen.printerName, QStringLiteral("PDF"));
+        QCOMPARE(chosen.printerName, testQueueName());
         QVERIFY(chosen.jobId > before);
         QVERIFY(!waitForJobPdf(m_pdfFolder, chosen.jobId).isEmpty());
     }
@@ -256,7 +266,7 @@ private Q_SLOTS:
     void aSheetThatCannotBePrintedIsKept()
     {
         if (!printerReady())
-            QSKIP(qPrintable(m_why));
+            VELLORA_SKIP_WITHOUT_PRINTER(m_why);
         QFETCH(QString, situation);
         TempProgramFolder program;
         const QImage sheet = markedSheet(1520, 1020);
@@ -313,7 +323,7 @@ private Q_SLOTS:
     void aSheetThatCanNeitherBePrintedNorSavedIsLost()
     {
         if (!printerReady())
-            QSKIP(qPrintable(m_why));
+            VELLORA_SKIP_WITHOUT_PRINTER(m_why);
         ScratchQueue::Options options;
         options.stopped = true;
         ScratchQueue queue(options);
@@ -400,7 +410,7 @@ private Q_SLOTS:
     void startupSendsSheetsToThePrinter()
     {
         if (!printerReady())
-            QSKIP(qPrintable(m_why));
+            VELLORA_SKIP_WITHOUT_PRINTER(m_why);
         TempProgramFolder program;
         AppState state;
         initialiseAppState(state, program.path());
@@ -409,11 +419,11 @@ private Q_SLOTS:
         state.sheetSurface.drawImage(markedSheet(1520, 1020), 0, 0);
         state.pendingSheet.filledCells = 1;
         state.windows.monitoring = true;
-        const int before = highestJobId(QStringLiteral("PDF"));
+        const int before = highestJobId(testQueueName());
         QVERIFY(before >= 0);
 
         QVERIFY(printPendingSheetNow(state));
-        const int job = highestJobId(QStringLiteral("PDF"));
+        const int job = highestJobId(testQueueName());
         QVERIFY(job > before);
         const QString pdf = waitForJobPdf(m_pdfFolder, job);
         QVERIFY(!pdf.isEmpty());

@@ -129,7 +129,10 @@ void PreviewWindowTest::showsTheWaitingSheetAtOnce()
     const QRect rect = w->board()->pictureRect();
     // Inside the 1-pixel border: the full inner width, about an eighth of the
     // sheet, centred with bands of the background above and below.
-    QCOMPARE(rect, shrinkToFit(1520, 1020, 198, 198).translated(1, 1));
+    // t = min(1, 198 / 1520, 198 / 1020); 1520 × t is 197.999… in double
+    // precision, truncated to 197; 1020 × t truncates to 132; offsets
+    // (198 − 197) / 2 = 0 and (198 − 132) / 2 = 33, plus the border.
+    QCOMPARE(rect, QRect(1, 34, 197, 132));
     QVERIFY(rect.width() >= 197 && rect.left() <= 2);
     QVERIFY(qAbs(rect.height() - 132) <= 1);
     const int bandAbove = rect.top() - 1;
