@@ -1,4 +1,7 @@
 #!/bin/bash
+# NOT YET WORKING (run by hand only; outside the suite): Samba uploads are
+# refused (NT_STATUS_ACCESS_DENIED) with this share configuration.
+#
 # End to end: the hot folder fed by the clients studios use, with the watcher
 # running as an ordinary user (no CAP_LEASE, photos owned by someone else):
 # a real Samba server on the loopback (parallel uploads, an upload cut off
@@ -10,20 +13,15 @@
 #
 #   bash tests/e2e/watch_clients.sh BUILD_DIR
 #
-# Skips (exit 0, loudly) when the test printer or Samba cannot be set up.
+# Skips (loudly; a failure in CI) when the test printer or Samba cannot be set up.
 set -uo pipefail
 
 build=${1:?usage: watch_clients.sh BUILD_DIR}
 here=$(cd "$(dirname "$0")" && pwd)
-source_dir=$(cd "$here/../.." && pwd)
+source_dir=$(cd "$here/../../.." && pwd)
 cli="$build/bin/vellora-cli"
 
-skip() {
-    echo "######################################################################"
-    echo "SKIP: watch_clients: $*"
-    echo "######################################################################"
-    exit 0
-}
+source "$source_dir/tests/e2e/common.bash"
 fail() {
     echo "FAIL: watch_clients: $*"
     exit 1
@@ -34,9 +32,7 @@ fail() {
 for tool in smbd smbclient rsync setpriv cjpeg pdfimages; do
     command -v "$tool" >/dev/null || skip "$tool is missing (scripts/setup.sh installs it)"
 done
-pdf_dir=$(bash "$source_dir/scripts/test-printer.sh" 2>/tmp/watch_clients-printer.log | tail -n 1) ||
-    skip "the test printer could not start (see /tmp/watch_clients-printer.log)"
-[ -d "$pdf_dir" ] || skip "the test printer gave no output folder"
+use_test_printer
 
 work=$(mktemp -d /tmp/watch_clients.XXXXXX)
 chmod 755 "$work"
