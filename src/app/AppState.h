@@ -39,6 +39,17 @@ struct ViewHooks
     std::function<void(const QImage& sheet)> showOnSettingsBoard; // 画板1
     std::function<void(const QImage& sheet)> showOnPreviewBoard;  // 预览画板
     std::function<void(bool visible)> setPrintedLabelVisible;     // 打印完毕标签
+    // What became of each sheet the program's printSheet handled (any thread;
+    // must post and return).
+    std::function<void(const PrintReport& report)> sheetOutcome;
+};
+
+// A queued photo or folder renamed inside the watched tree.
+struct MonitorRename
+{
+    QString from;
+    QString to;
+    bool isFolder = false;
 };
 
 // The one process-wide record. Code receives it as AppState&; each test builds
@@ -55,6 +66,13 @@ struct AppState
     std::shared_ptr<FolderWatch> watchHandle;
     std::mutex queueLock;
     QStringList monitorQueue;
+    // Renames seen since the tick last took the queue (under queueLock).
+    QList<MonitorRename> monitorRenames;
+    // A tick, or a print and its dialog, is running on the UI thread; a tick
+    // raised inside their nested event loops must not start.
+    std::atomic<int> outputBusy{0};
+    // Whether the sheet last handed to printSheet reached the printer.
+    std::atomic<bool> lastSheetPrinted{true};
 
     // Templates.
     LayoutTemplate currentTemplate;

@@ -10,12 +10,14 @@
 #include "monitor/MonitorCycle.h"
 #include "platform/MonitorTimer.h"
 #include "platform/PrinterSettings.h"
+#include "printing/Printing.h"
 #include "sheet/PreviewWindow.h"
 #include "templates/SettingsWindow.h"
 #include "templates/TemplateStore.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
@@ -25,6 +27,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QTimer>
 
 #include <mutex>
 
@@ -145,6 +148,23 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QWidget(parent), m_st
     m_timer = new MonitorTimer(this);
     m_timer->setObjectName(QStringLiteral("监控时钟"));
 
+    // Below the controls: what an operator coming back must see without
+    // opening a folder.
+    m_noticeLabel = new QLabel(this);
+    m_noticeLabel->setObjectName(QStringLiteral("监控提示标签"));
+    m_noticeLabel->setGeometry(8, 158, 298, 30);
+    m_noticeLabel->setWordWrap(true);
+    m_noticeLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    QFont small = m_noticeLabel->font();
+    small.setPixelSize(11);
+    m_noticeLabel->setFont(small);
+    m_noticeLabel->setStyleSheet(QStringLiteral("QLabel { color: #b00000; }"));
+    m_noticeLabel->hide();
+
+    m_healthTimer = new QTimer(this);
+    m_healthTimer->setInterval(1000);
+    connect(m_healthTimer, &QTimer::timeout, this, &MainWindow::checkWatchHealth);
+
     connect(m_readyRadio, &QRadioButton::clicked, this, &MainWindow::startMonitoring);
     connect(m_monitoringRadio, &QRadioButton::clicked, this, &MainWindow::pauseMonitoring);
     connect(m_settingsButton, &QPushButton::clicked, this, &MainWindow::openSettings);
@@ -159,7 +179,19 @@ MainWindow::MainWindow(AppState& state, QWidget* parent) : QWidget(parent), m_st
     });
     connect(m_templateButton, &QPushButton::clicked, this, &MainWindow::showTemplateList);
     connect(m_templateList, &QListWidget::itemSelectionChanged, this, &MainWindow::templateChosen);
-    connect(m_timer, &MonitorTimer::tick, this, [this] { monitorTick(m_state, *m_timer); });
+    connect(m_timer, &MonitorTimer::tick, this, &MainWindow::runTick);
+    // Printing runs on this thread (ticks, the preview's button), but a hook
+    // may be called from anywhere: post.
+    const QPointer<MainWindow> self(this);
+    m_state.views.sheetOutcome = [self](const PrintReport& report) {
+        QMetaObject::invokeMethod(
+            qApp,
+            [self, report] {
+                if (self)
+                    self->noteSheetOutcome(report);
+            },
+            Qt::QueuedConnection);
+    };
 
     onMainWindowCreated();
 }
@@ -225,6 +257,8 @@ void MainWindow::onMainWindowDestroyed()
     if (m_ended)
         return;
     m_ended = true;
+    m_healthTimer->stop();
+    m_state.views.sheetOutcome = nullptr;
     stopWatch(m_state.watchHandle);
     if (m_preview)
         m_preview->close();
@@ -284,8 +318,9 @@ void MainWindow::startMonitoring()
             },
             Qt::QueuedConnection);
     };
-    if (!startMonitoringCore(m_state, folder, arm)) {
-        message(QStringLiteral("监视失败"), QString::fromUtf16(kErrorCaption),
+    QString problem;
+    if (!startMonitoringCore(m_state, folder, arm, {}, &problem)) {
+        message(QStringLiteral("监视失败") + u'\n' + problem, QString::fromUtf16(kErrorCaption),
                 QMessageBox::Critical);
         // The click may have unchecked the radio box; the window stays paused.
         m_readyRadio->setChecked(true);
@@ -301,6 +336,17 @@ void MainWindow::startMonitoring()
     m_monitoringRadio->show();
     setEditingEnabled(false);
     setWindowTitle(kMonitoringCaption);
+    // The template cannot change under a sheet being filled.
+    m_templateList->hide();
+    m_unprintedSheets = 0;
+    m_unprintedWhere.clear();
+    m_printerReason.clear();
+    m_skippedPhotos = 0;
+    m_lastSkipped.clear();
+    m_holdReason.clear();
+    m_folderNotice.clear();
+    showNotice();
+    m_healthTimer->start();
 }
 
 void MainWindow::pauseMonitoring()
@@ -308,6 +354,9 @@ void MainWindow::pauseMonitoring()
     // What was already reported (a tick, an arming) is handled first.
     QCoreApplication::processEvents();
     pauseMonitoringCore(m_state);
+    m_healthTimer->stop();
+    m_folderNotice.clear();
+    showNotice();
 
     m_readyRadio->setChecked(true);
     m_readyRadio->show();
@@ -396,6 +445,10 @@ void MainWindow::templateChosen()
 {
     if (m_fillingList)
         return;
+    if (isMonitoring()) {
+        m_templateList->hide();
+        return;
+    }
     const QList<QListWidgetItem*> selected = m_templateList->selectedItems();
     if (selected.isEmpty())
         return;
@@ -405,6 +458,80 @@ void MainWindow::templateChosen()
     if (!loadTemplateByName(m_state, name))
         message(QString::fromUtf16(kTemplateMissingMessage), QString::fromUtf16(kErrorCaption),
                 QMessageBox::Critical);
+}
+
+void MainWindow::runTick()
+{
+    TickObserver observer;
+    observer.skipped = [this](const QString& entry, const QString& reason) {
+        ++m_skippedPhotos;
+        m_lastSkipped = entry + QStringLiteral("（") + reason + QStringLiteral("）");
+    };
+    observer.holding = [this](const QString& reason) { m_holdReason = reason; };
+    m_holdReason.clear();
+    monitorTick(m_state, *m_timer, observer);
+    showNotice();
+}
+
+void MainWindow::noteSheetOutcome(const PrintReport& report)
+{
+    if (report.outcome == PrintOutcome::Printed)
+        return;
+    ++m_unprintedSheets;
+    m_unprintedWhere = report.savedPath.isEmpty() ? QString() : QFileInfo(report.savedPath).path();
+    switch (report.outcome) {
+    case PrintOutcome::Cancelled:
+        m_printerReason = QStringLiteral("没有默认打印机，打印已取消");
+        break;
+    case PrintOutcome::Lost:
+        m_printerReason = QStringLiteral("也无法保存：") + report.error;
+        break;
+    default:
+        m_printerReason = report.error;
+        break;
+    }
+    showNotice();
+}
+
+void MainWindow::checkWatchHealth()
+{
+    const bool running = !m_state.watchHandle || m_state.watchHandle->isRunning();
+    const QString notice = running ? QString()
+                                   : QStringLiteral("监控目录不见了（%1），它重新出现后继续监控")
+                                         .arg(watchProblem(m_folderEdit->text()));
+    if (notice != m_folderNotice) {
+        m_folderNotice = notice;
+        showNotice();
+    }
+}
+
+QString MainWindow::monitorNotice() const
+{
+    QStringList lines;
+    if (!m_folderNotice.isEmpty())
+        lines << m_folderNotice;
+    if (m_unprintedSheets > 0) {
+        QString line = QStringLiteral("%1 张未打印").arg(m_unprintedSheets);
+        if (!m_unprintedWhere.isEmpty())
+            line += QStringLiteral("，存于 ") + m_unprintedWhere;
+        if (!m_printerReason.isEmpty())
+            line += QStringLiteral("：") + m_printerReason;
+        lines << line;
+    }
+    if (!m_holdReason.isEmpty())
+        lines << m_holdReason;
+    if (m_skippedPhotos > 0)
+        lines
+            << QStringLiteral("%1 个文件未排版，最近：%2").arg(m_skippedPhotos).arg(m_lastSkipped);
+    return lines.join(u'\n');
+}
+
+void MainWindow::showNotice()
+{
+    const QString text = monitorNotice();
+    m_noticeLabel->setText(text);
+    m_noticeLabel->setToolTip(text);
+    m_noticeLabel->setVisible(!text.isEmpty());
 }
 
 } // namespace vellora

@@ -13,10 +13,12 @@ class QLineEdit;
 class QListWidget;
 class QPushButton;
 class QRadioButton;
+class QTimer;
 
 namespace vellora {
 
 struct AppState;
+struct PrintReport;
 class MonitorTimer;
 class PreviewWindow;
 class SettingsWindow;
@@ -52,6 +54,10 @@ public:
     void templateChosen();
 
     bool isMonitoring() const;
+    // What the operator must know about monitoring: sheets not printed and
+    // why, photos not laid out, a hot folder that went away (empty when all
+    // is well).
+    QString monitorNotice() const;
     PreviewWindow* previewWindow() const;
     SettingsWindow* settingsWindow() const { return m_settings; }
     MonitorTimer* monitorTimer() const { return m_timer; }
@@ -73,6 +79,10 @@ private:
     void setAlwaysOnTop(bool on);
     void setEditingEnabled(bool enabled);
     void message(const QString& text, const QString& caption, QMessageBox::Icon icon);
+    void runTick();
+    void noteSheetOutcome(const PrintReport& report);
+    void checkWatchHealth();
+    void showNotice();
 
     AppState& m_state;
     MessageSeam m_showMessage;
@@ -90,6 +100,15 @@ private:
     QPushButton* m_templateButton = nullptr;
     QListWidget* m_templateList = nullptr;
     MonitorTimer* m_timer = nullptr;
+    QLabel* m_noticeLabel = nullptr;
+    QTimer* m_healthTimer = nullptr;
+    int m_unprintedSheets = 0;
+    QString m_unprintedWhere;
+    QString m_printerReason;
+    int m_skippedPhotos = 0;
+    QString m_lastSkipped;
+    QString m_holdReason;
+    QString m_folderNotice;
     SettingsWindow* m_settings = nullptr;
     QPointer<PreviewWindow> m_preview;
     bool m_fillingList = false;

@@ -11,7 +11,11 @@ void initialiseAppState(AppState& state, const QString& programFolder)
     state.currentTemplate = LayoutTemplate{};
     state.pendingSheet = PendingSheet{};
     state.printSheet = [&state](const QImage& sheet) {
-        printSheet(sheet, state.programFolder, state.printDialog);
+        const PrintReport report =
+            printSheetWithReport(sheet, state.programFolder, state.printDialog);
+        state.lastSheetPrinted = report.outcome == PrintOutcome::Printed;
+        if (state.views.sheetOutcome)
+            state.views.sheetOutcome(report);
     };
 }
 

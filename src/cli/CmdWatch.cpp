@@ -102,6 +102,8 @@ int runWatch(const QStringList& args)
             store = args[++i];
         else if (a == u"--poll")
             options.forcePolling = true;
+        else if (a == u"--no-leases")
+            options.noLeases = true;
         else if (a == u"--verbose")
             verbose = true;
         else if (!a.startsWith(u"--") && folder.isEmpty())
@@ -167,22 +169,42 @@ int runWatch(const QStringList& args)
     int photos = 0;
     state.printSheet = [&state, &sheets](const QImage& sheet) {
         ++sheets;
-        const PrintOutcome outcome = printSheet(sheet, state.programFolder, state.printDialog);
-        log(QStringLiteral("sheet %1 %2").arg(sheets).arg(outcomeText(outcome)));
+        const PrintReport report =
+            printSheetWithReport(sheet, state.programFolder, state.printDialog);
+        state.lastSheetPrinted = report.outcome == PrintOutcome::Printed;
+        QString line = QStringLiteral("sheet %1 %2").arg(sheets).arg(outcomeText(report.outcome));
+        if (!report.savedPath.isEmpty())
+            line += QStringLiteral(" as ") + report.savedPath;
+        if (report.outcome != PrintOutcome::Printed && !report.error.isEmpty())
+            line += QStringLiteral(" (") + report.error + u')';
+        log(line);
     };
-    const auto onPhoto = [verbose, &photos](const QString& entry) {
+    int skipped = 0;
+    QString lastHold;
+    TickObserver observer;
+    observer.photo = [verbose, &photos](const QString& entry) {
         ++photos;
         if (verbose)
             log(QStringLiteral("photo %1 %2").arg(photos).arg(entry));
     };
+    observer.skipped = [&skipped](const QString& entry, const QString& reason) {
+        ++skipped;
+        log(QStringLiteral("not laid out: %1 (%2)").arg(entry, reason));
+    };
+    observer.holding = [&lastHold](const QString& reason) {
+        if (reason != lastHold)
+            log(QStringLiteral("holding the queue: ") + reason);
+        lastHold = reason;
+    };
     QObject::connect(&timer, &MonitorTimer::tick,
-                     [&state, &timer, &onPhoto] { monitorTick(state, timer, onPhoto); });
+                     [&state, &timer, &observer] { monitorTick(state, timer, observer); });
     const ArmMonitorTimer arm = [&timer] { timer.requestPeriod(500); };
 
-    if (!startMonitoringCore(state, folder, arm, options)) {
-        printError(QStringLiteral("watch: 监视失败 (%1 is not a folder that can be read and "
+    QString problem;
+    if (!startMonitoringCore(state, folder, arm, options, &problem)) {
+        printError(QStringLiteral("watch: 监视失败：%1 (%2 is not a folder that can be read and "
                                   "written)")
-                       .arg(folder));
+                       .arg(problem, folder));
         return 1;
     }
     log(QStringLiteral("watching %1 (%2) with template '%3', %4 copies per photo; "
@@ -201,15 +223,19 @@ int runWatch(const QStringList& args)
         }
         QCoreApplication::quit();
     });
-    // A watch that ended by itself (the folder was deleted or unmounted)
-    // would leave a service idle for ever; ending lets its supervisor act.
+    // A folder deleted (or unmounted) is waited for; the log says so.
     QTimer health;
-    QObject::connect(&health, &QTimer::timeout, [&state, &status, &folder] {
-        if (state.watchHandle && !state.watchHandle->isRunning()) {
-            log(QStringLiteral("%1 went away; stopping").arg(folder));
-            status = 1;
-            QCoreApplication::quit();
-        }
+    bool away = false;
+    QObject::connect(&health, &QTimer::timeout, [&state, &away, &folder] {
+        const bool running = !state.watchHandle || state.watchHandle->isRunning();
+        if (running == !away)
+            return;
+        away = !running;
+        if (away)
+            log(QStringLiteral("%1 went away (%2); waiting for it to come back")
+                    .arg(folder, watchProblem(folder)));
+        else
+            log(QStringLiteral("%1 is back; watching it again").arg(folder));
     });
     health.start(1000);
 
@@ -222,11 +248,12 @@ int runWatch(const QStringList& args)
         waiting = int(state.monitorQueue.size()) - 1;
     }
     log(QStringLiteral("stopped: %1 photos laid out, %2 sheets printed, %3 cells on the "
-                       "unprinted sheet, %4 photos not yet laid out")
+                       "unprinted sheet, %4 photos not yet laid out, %5 files not laid out")
             .arg(photos)
             .arg(sheets)
             .arg(state.pendingSheet.filledCells)
-            .arg(waiting));
+            .arg(waiting)
+            .arg(skipped));
     return status;
 }
 

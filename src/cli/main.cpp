@@ -16,6 +16,7 @@ int usage()
         "PHOTO...\n"
         "  templates (list | show NAME | export [FILE] | import FILE...) [--store PATH]\n"
         "  watch FOLDER (--template NAME [--store PATH] | --template-json FILE) [--poll] "
+        "[--no-leases] "
         "[--verbose]\n"
         "  calibrate [--printer NAME] (--print | --show | --reset | --measured-x MM --measured-y "
         "MM [--offset-x MM] [--offset-y MM])"));

@@ -1,6 +1,7 @@
 #include "monitor/FolderWatcher.h"
 
 #include "app/AppState.h"
+#include "monitor/PhotoCheck.h"
 #include "platform/Gbk.h"
 
 #include <QByteArray>
@@ -37,6 +38,48 @@ bool passesPhotoFilter(const QString& name)
     const QByteArray bytes = toGbk(name);
     const QByteArray tail = bytes.right(3);
     return tail == "jpg" || tail == "bmp" || tail == "JPG" || tail == "BMP";
+}
+
+bool isToolArtefact(const QByteArray& relative)
+{
+    qsizetype start = 0;
+    for (;;) {
+        const qsizetype slash = relative.indexOf('/', start);
+        if (slash < 0)
+            return relative.mid(start).startsWith("._");
+        if (slash > start && relative[start] == '.')
+            return true;
+        start = slash + 1;
+    }
+}
+
+QString normalisedFolder(const QString& folderText)
+{
+    QString folder = folderText;
+    if (folder.size() > 1 && (folder.endsWith(u'/') || folder.endsWith(u'\\')))
+        folder.chop(1);
+    return folder;
+}
+
+QString watchProblem(const QString& folderText)
+{
+    const QString folder = normalisedFolder(folderText);
+    if (folder.isEmpty())
+        return QStringLiteral("没有填写监控目录");
+    const QByteArray path = QFile::encodeName(folder);
+    struct stat st
+    {
+    };
+    if (stat(path.constData(), &st) != 0) {
+        if (errno == EACCES)
+            return QStringLiteral("没有权限进入文件夹 %1").arg(folder);
+        return QStringLiteral("文件夹 %1 不存在").arg(folder);
+    }
+    if (!S_ISDIR(st.st_mode))
+        return QStringLiteral("%1 不是文件夹").arg(folder);
+    if (access(path.constData(), R_OK | W_OK | X_OK) != 0)
+        return QStringLiteral("没有读写文件夹 %1 的权限").arg(folder);
+    return {};
 }
 
 void queueChangedFile(AppState& state, int action, const QString& name, const ArmMonitorTimer& arm)
@@ -142,6 +185,14 @@ struct FolderWatch::Impl
         : state(s), arm(std::move(a)), root(std::move(rootPath)), options(o)
     {
         wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (!options.excludedFolder.isEmpty()) {
+            const QByteArray excluded = QFile::encodeName(normalisedFolder(options.excludedFolder));
+            char* resolved = realpath(excluded.constData(), nullptr);
+            const QByteArray real = resolved ? QByteArray(resolved) : excluded;
+            free(resolved);
+            if (isUnder(real, root) && real != root)
+                excludedRelative = real.mid(root.size() + 1);
+        }
     }
     ~Impl()
     {
@@ -198,18 +249,28 @@ private:
         std::chrono::steady_clock::time_point deadline;
     };
     QHash<uint32_t, PendingMove> pendingMoves; // IN_MOVED_FROM by cookie
-    // Files found by a scan whose writer could not be ruled out: counted once
-    // they keep their size and time for a while (unless their close arrives).
+    // Files whose writer could not be ruled out without a lease: counted once
+    // they keep their size and time for a while and look whole (unless their
+    // close arrives first).
     struct Settling
     {
         FileStamp stamp;
         std::chrono::steady_clock::time_point since;
+        bool incomplete = false; // read at this stamp and found cut short
     };
     QHash<QByteArray, Settling> settling;
-    // Files that appeared while some process had them open for writing.
-    // Most will report their close; one written unnamed (O_TMPFILE) and
-    // linked in never does, so each counts once no writer is left.
-    QSet<QByteArray> createdOpen;
+    // Files seen at their creation or by a scan. That first look never
+    // counts: the creator may not even hold its descriptor yet. They are
+    // looked at again, less and less often while a writer holds them, and
+    // count once none does (most report their close before that; one written
+    // unnamed with O_TMPFILE and linked in never does).
+    struct Candidate
+    {
+        std::chrono::steady_clock::time_point due;
+        int intervalMs = 0;
+    };
+    QHash<QByteArray, Candidate> candidates;
+    QByteArray excludedRelative; // the program's own folder inside the tree
     qint64 lastBatchNs = 0;
     bool outOfWatches = false;
     std::vector<char> buffer;
@@ -224,14 +285,25 @@ private:
         return relative.isEmpty() ? root : root + '/' + relative;
     }
 
+    bool isIgnored(const QByteArray& relative) const
+    {
+        return isToolArtefact(relative) ||
+               (!excludedRelative.isEmpty() && isUnder(relative, excludedRelative));
+    }
     void deliver(const QByteArray& relative);
     void deliverFile(const QByteArray& relative);
     void deliverIfChanged(const QByteArray& relative, const FileStamp& stamp);
-    enum class Writers { None, Open, Unknown };
-    Writers considerExisting(const QByteArray& relative, const FileStamp& stamp);
-    void checkCreatedOpen();
+    void addCandidate(const QByteArray& relative);
+    enum class Look { Done, Writer, Retry, Settling };
+    Look lookAgain(const QByteArray& relative, const FileStamp& stamp);
+    void checkCandidates();
+    int candidateTimeoutMs() const;
+    void renameEverywhere(const QByteArray& from, const QByteArray& to, bool isFolder);
+    void forgetPending(const QByteArray& relative, bool isFolder);
+    bool waitForReturn();
 
-    InotifyEnd runInotify();
+    InotifyEnd runInotify(bool resumed);
+    bool startInotify();
     bool watchFolder(const QByteArray& relative);
     void watchTree(const QByteArray& relative, bool queueClosedFiles, qint64 modifiedAfterNs,
                    bool topFilesToo = true);
@@ -240,10 +312,11 @@ private:
     bool readEvents(InotifyEnd& end);
     void handleEvent(const inotify_event& event, InotifyEnd& end, bool& overflow);
     void rescanAfterOverflow();
+    void overflowIfRequested();
     void expireMoves(bool all);
     void checkSettling();
 
-    void runPolling(qint64 countedBeforeNs);
+    bool runPolling(qint64 countedBeforeNs);
 };
 
 void FolderWatch::Impl::deliver(const QByteArray& relative)
@@ -255,20 +328,19 @@ void FolderWatch::Impl::deliver(const QByteArray& relative)
 }
 
 // A file reported as written: queued unless it is exactly as it was when it
-// was last queued (the same close seen by a scan and by its event).
+// was last queued (the same close seen by a scan and by its event), empty
+// (its writer has not begun; its next close reports it) or gone.
 void FolderWatch::Impl::deliverFile(const QByteArray& relative)
 {
     settling.remove(relative);
-    createdOpen.remove(relative);
+    candidates.remove(relative);
+    if (isIgnored(relative))
+        return;
     struct stat st
     {
     };
-    if (lstat(absolute(relative).constData(), &st) != 0) {
-        // Gone already; still reported, as a modification of a file that then
-        // went away would have been.
-        deliver(relative);
+    if (lstat(absolute(relative).constData(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
         return;
-    }
     deliverIfChanged(relative, stampOf(st));
 }
 
@@ -283,58 +355,159 @@ void FolderWatch::Impl::deliverIfChanged(const QByteArray& relative, const FileS
     deliver(relative);
 }
 
-// A file found by scanning a folder rather than by its close: queued when no
-// process has it open for writing. A file still being written is left to its
-// IN_CLOSE_WRITE, which the folder's watch (already in place) reports.
-FolderWatch::Impl::Writers FolderWatch::Impl::considerExisting(const QByteArray& relative,
-                                                               const FileStamp& stamp)
+constexpr int kFirstLookAfterMs = 50;
+constexpr int kLongestLookIntervalMs = 2000;
+
+void FolderWatch::Impl::addCandidate(const QByteArray& relative)
+{
+    if (isIgnored(relative) || candidates.contains(relative))
+        return;
+    candidates.insert(
+        relative, {std::chrono::steady_clock::now() + std::chrono::milliseconds(kFirstLookAfterMs),
+                   kFirstLookAfterMs});
+}
+
+// A later look at a file seen at its creation or by a scan.
+FolderWatch::Impl::Look FolderWatch::Impl::lookAgain(const QByteArray& relative,
+                                                     const FileStamp& stamp)
 {
     const auto it = delivered.constFind(relative);
     if (it != delivered.constEnd() && *it == stamp)
-        return Writers::None;
+        return Look::Done;
+    if (options.beforeWriterCheck)
+        options.beforeWriterCheck(relative);
     const int fd = open(absolute(relative).constData(),
                         O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
-        return Writers::None;
+    if (fd < 0) {
+        // Another program's lease (EWOULDBLOCK) or permissions not set yet
+        // (EACCES): not a reason to drop the file.
+        return errno == ENOENT ? Look::Done : Look::Retry;
+    }
     // A read lease is refused (EAGAIN) exactly when the file is open for
     // writing anywhere. It is held for a moment only; a writer opening the
     // file meanwhile waits that moment (its lease-break signal is ignored).
-    if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+    if (!options.noLeases && fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
         // While the lease is held nobody writes: this is the file as its
-        // writer left it. The stamp from the scan may be older (taken before
+        // writer left it. The stamp from before may be older (taken before
         // the writer closed), and queuing under it would make the close's own
         // report look like a new write, queuing the photo twice.
         struct stat now
         {
         };
-        const FileStamp current = fstat(fd, &now) == 0 ? stampOf(now) : stamp;
+        const bool known = fstat(fd, &now) == 0;
         fcntl(fd, F_SETLEASE, F_UNLCK);
         close(fd);
-        deliverIfChanged(relative, current);
-        return Writers::None;
+        if (!known)
+            return Look::Retry;
+        if (now.st_size > 0)
+            deliverIfChanged(relative, stampOf(now));
+        return Look::Done;
     }
-    const int error = errno;
+    const int error = options.noLeases ? EACCES : errno;
     close(fd);
     if (error == EAGAIN)
-        return Writers::Open;
+        return Look::Writer;
     // No lease here (another owner without CAP_LEASE, or a file system
-    // without leases): wait for the file to settle instead.
-    settling.insert(relative, {stamp, std::chrono::steady_clock::now()});
-    return Writers::Unknown;
+    // without leases): wait for the file to settle and look whole instead.
+    settling.insert(relative, {stamp, std::chrono::steady_clock::now(), false});
+    return Look::Settling;
 }
 
-void FolderWatch::Impl::checkCreatedOpen()
+void FolderWatch::Impl::checkCandidates()
 {
-    for (auto it = createdOpen.begin(); it != createdOpen.end();) {
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = candidates.begin(); it != candidates.end();) {
+        if (it->due > now) {
+            ++it;
+            continue;
+        }
         struct stat st
         {
         };
-        if (lstat(absolute(*it).constData(), &st) != 0 || !S_ISREG(st.st_mode) ||
-            considerExisting(*it, stampOf(st)) != Writers::Open)
-            it = createdOpen.erase(it);
-        else
-            ++it;
+        if (lstat(absolute(it.key()).constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            it = candidates.erase(it);
+            continue;
+        }
+        const Look look = lookAgain(it.key(), stampOf(st));
+        if (look == Look::Done || look == Look::Settling) {
+            it = candidates.erase(it);
+            continue;
+        }
+        // Held open for long (a log, a database): look less and less often.
+        it->intervalMs = std::min(it->intervalMs * 2, kLongestLookIntervalMs);
+        it->due = now + std::chrono::milliseconds(it->intervalMs);
+        ++it;
     }
+}
+
+int FolderWatch::Impl::candidateTimeoutMs() const
+{
+    if (candidates.isEmpty())
+        return -1;
+    auto first = std::chrono::steady_clock::time_point::max();
+    for (const Candidate& c : candidates)
+        first = std::min(first, c.due);
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          first - std::chrono::steady_clock::now())
+                          .count();
+    return int(std::clamp<qint64>(wait + 1, 1, kLongestLookIntervalMs));
+}
+
+namespace {
+
+template <typename T>
+void renameKeys(QHash<QByteArray, T>& hash, const QByteArray& from, const QByteArray& to,
+                bool isFolder)
+{
+    std::vector<std::pair<QByteArray, T>> moved;
+    for (auto it = hash.begin(); it != hash.end();) {
+        if (it.key() == from || (isFolder && isUnder(it.key(), from))) {
+            moved.emplace_back(to + it.key().mid(from.size()), it.value());
+            it = hash.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (auto& [key, value] : moved)
+        hash.insert(key, value);
+}
+
+} // namespace
+
+// A file or folder renamed inside the tree: what is known about it, and the
+// queued names of photos not yet laid out, follow it.
+void FolderWatch::Impl::renameEverywhere(const QByteArray& from, const QByteArray& to,
+                                         bool isFolder)
+{
+    renameKeys(delivered, from, to, isFolder);
+    renameKeys(settling, from, to, isFolder);
+    renameKeys(candidates, from, to, isFolder);
+    const QString oldName = QFile::decodeName(from);
+    const QString newName = QFile::decodeName(to);
+    std::lock_guard<std::mutex> lock(deliverLock);
+    if (stopped)
+        return;
+    std::lock_guard<std::mutex> queueLock(state.queueLock);
+    for (QString& entry : state.monitorQueue) {
+        if (entry == oldName)
+            entry = newName;
+        else if (isFolder && entry.startsWith(oldName) && entry.size() > oldName.size() &&
+                 entry[oldName.size()] == u'/')
+            entry = newName + entry.mid(oldName.size());
+    }
+    // A tick that already took its list finds a moved photo through these.
+    state.monitorRenames.append({oldName, newName, isFolder});
+    if (state.monitorRenames.size() > 10000)
+        state.monitorRenames.removeFirst();
+}
+
+void FolderWatch::Impl::forgetPending(const QByteArray& relative, bool isFolder)
+{
+    const auto gone = [&](const QByteArray& key) {
+        return key == relative || (isFolder && isUnder(key, relative));
+    };
+    settling.removeIf([&](const auto& it) { return gone(it.key()); });
+    candidates.removeIf([&](const auto& it) { return gone(it.key()); });
 }
 
 bool FolderWatch::Impl::prepare()
@@ -352,6 +525,14 @@ bool FolderWatch::Impl::prepare()
     });
     startNs = wallClockNs();
     lastBatchNs = startNs;
+    return startInotify();
+}
+
+// The inotify instance and the root's watch, or polling where inotify cannot
+// serve. False when the root cannot be watched at all.
+bool FolderWatch::Impl::startInotify()
+{
+    outOfWatches = false;
     usePolling = options.forcePolling || isRemoteFileSystem(root);
     if (usePolling)
         return true;
@@ -362,6 +543,8 @@ bool FolderWatch::Impl::prepare()
     }
     if (watchFolder({}))
         return true;
+    close(inotifyFd);
+    inotifyFd = -1;
     if (outOfWatches) {
         usePolling = true;
         return true;
@@ -369,27 +552,65 @@ bool FolderWatch::Impl::prepare()
     return false;
 }
 
+// The root was deleted or became unreachable: wait for a folder of that name
+// to come back (the user emptied the hot folder by deleting it) and watch it
+// from scratch. False when stopped meanwhile.
+bool FolderWatch::Impl::waitForReturn()
+{
+    wdPath.clear();
+    pathWd.clear();
+    pendingMoves.clear();
+    settling.clear();
+    candidates.clear();
+    delivered.clear();
+    for (;;) {
+        pollfd fds[1] = {{wakeFd, POLLIN, 0}};
+        poll(fds, 1, 500);
+        if (stopping())
+            return false;
+        struct stat st
+        {
+        };
+        if (stat(root.constData(), &st) == 0 && S_ISDIR(st.st_mode) &&
+            access(root.constData(), R_OK | W_OK | X_OK) == 0 && startInotify())
+            return true;
+    }
+}
+
 void FolderWatch::Impl::run()
 {
     // A fresh watch takes what is there as seen; only later writes count.
     qint64 countedBefore = std::numeric_limits<qint64>::max();
-    if (!usePolling) {
-        const InotifyEnd end = runInotify();
-        if (end == InotifyEnd::UsePolling) {
-            usePolling = true;
-            // Files written since the last event read may have gone unseen.
-            countedBefore = lastBatchNs - 1000000000;
+    bool resumed = false;
+    for (;;) {
+        bool gone = false;
+        if (!usePolling) {
+            const InotifyEnd end = runInotify(resumed);
+            if (end == InotifyEnd::UsePolling) {
+                usePolling = true;
+                // Files written since the last event read may have gone unseen.
+                countedBefore = lastBatchNs - 1000000000;
+            }
+            gone = end == InotifyEnd::FolderGone;
         }
-        if (end == InotifyEnd::FolderGone)
-            running = false;
-    }
-    if (inotifyFd >= 0) {
-        close(inotifyFd);
-        inotifyFd = -1;
-    }
-    if (usePolling && !stopping()) {
-        polling = true;
-        runPolling(countedBefore);
+        if (inotifyFd >= 0) {
+            close(inotifyFd);
+            inotifyFd = -1;
+        }
+        if (usePolling && !gone && !stopping()) {
+            polling = true;
+            gone = !runPolling(countedBefore);
+        }
+        if (!gone || stopping())
+            break;
+        running = false;
+        if (!waitForReturn())
+            break;
+        // Everything in the folder that came back arrived after it went.
+        resumed = true;
+        countedBefore = std::numeric_limits<qint64>::min();
+        polling = usePolling;
+        running = true;
     }
     std::lock_guard<std::mutex> lock(finishLock);
     finished = true;
@@ -453,12 +674,14 @@ void FolderWatch::Impl::watchTree(const QByteArray& relative, bool queueClosedFi
         if (!watchFolder(folder))
             continue;
         forEachEntry(folder, [&](const QByteArray& child, const struct stat& st) {
-            if (S_ISDIR(st.st_mode))
-                folders.push_back(child);
-            else if (queueClosedFiles && S_ISREG(st.st_mode) &&
-                     (topFilesToo || folder != relative) &&
-                     nanoseconds(st.st_mtim) >= modifiedAfterNs)
-                considerExisting(child, stampOf(st));
+            if (S_ISDIR(st.st_mode)) {
+                if (!isIgnored(child + '/'))
+                    folders.push_back(child);
+            } else if (queueClosedFiles && S_ISREG(st.st_mode) &&
+                       (topFilesToo || folder != relative) &&
+                       nanoseconds(st.st_mtim) >= modifiedAfterNs) {
+                addCandidate(child);
+            }
         });
     }
 }
@@ -492,24 +715,30 @@ void FolderWatch::Impl::renameTree(const QByteArray& from, const QByteArray& to)
     }
 }
 
-FolderWatch::Impl::InotifyEnd FolderWatch::Impl::runInotify()
+FolderWatch::Impl::InotifyEnd FolderWatch::Impl::runInotify(bool resumed)
 {
     // Subfolders are watched one by one from here; a file closed in one of
     // them before its watch came counts as written after the start. The
     // root's own files are covered by its watch, in place since prepare().
-    watchTree({}, true, startNs, false);
+    // A folder that came back holds nothing that was counted.
+    if (resumed)
+        watchTree({}, true, 0, true);
+    else
+        watchTree({}, true, startNs, false);
     ready = true;
     if (outOfWatches)
         return InotifyEnd::UsePolling;
 
     for (;;) {
-        int timeout = -1;
+        int timeout = candidateTimeoutMs();
+        const auto sooner = [&timeout](int ms) {
+            if (timeout < 0 || ms < timeout)
+                timeout = ms;
+        };
         if (!pendingMoves.isEmpty())
-            timeout = 20;
-        else if (!createdOpen.isEmpty())
-            timeout = 50;
-        else if (!settling.isEmpty())
-            timeout = 250;
+            sooner(20);
+        if (!settling.isEmpty())
+            sooner(250);
         pollfd fds[2] = {{wakeFd, POLLIN, 0}, {inotifyFd, POLLIN, 0}};
         const int polled = poll(fds, 2, timeout);
         if (stopping())
@@ -522,14 +751,13 @@ FolderWatch::Impl::InotifyEnd FolderWatch::Impl::runInotify()
         }
         InotifyEnd end = InotifyEnd::Stopped;
         bool keepGoing = true;
-        if (overflowRequested.exchange(false))
-            rescanAfterOverflow();
+        overflowIfRequested();
         if (fds[1].revents & POLLIN)
             keepGoing = readEvents(end);
         if (!keepGoing)
             return end;
         expireMoves(polled == 0);
-        checkCreatedOpen();
+        checkCandidates();
         checkSettling();
         if (stopping())
             return InotifyEnd::Stopped;
@@ -542,6 +770,7 @@ FolderWatch::Impl::InotifyEnd FolderWatch::Impl::runInotify()
 bool FolderWatch::Impl::readEvents(InotifyEnd& end)
 {
     for (;;) {
+        overflowIfRequested();
         int available = 0;
         if (ioctl(inotifyFd, FIONREAD, &available) != 0 || available <= 0)
             available = 0;
@@ -608,15 +837,11 @@ void FolderWatch::Impl::handleEvent(const inotify_event& event, InotifyEnd& end,
 
     if (event.mask & IN_CREATE) {
         if (isFolder) {
-            watchTree(path, true, 0);
+            if (!isIgnored(path + '/'))
+                watchTree(path, true, 0);
             return;
         }
-        struct stat st
-        {
-        };
-        if (lstat(absolute(path).constData(), &st) == 0 && S_ISREG(st.st_mode) &&
-            considerExisting(path, stampOf(st)) == Writers::Open)
-            createdOpen.insert(path);
+        addCandidate(path);
         return;
     }
     if (event.mask & IN_CLOSE_WRITE) {
@@ -632,26 +857,44 @@ void FolderWatch::Impl::handleEvent(const inotify_event& event, InotifyEnd& end,
     }
     if (event.mask & IN_MOVED_TO) {
         const auto it = pendingMoves.find(event.cookie);
-        if (it == pendingMoves.end()) {
-            // Moved in from outside the tree: written, as far as we can tell.
-            if (isFolder)
-                watchTree(path, true, 0);
-            else
+        // From outside the tree, or from a place whose files are not photos
+        // (rsync's .~tmp~, a hidden staging folder): written, as far as we
+        // can tell.
+        const bool fromOutside = it == pendingMoves.end() || isIgnored(it->path + '/');
+        if (fromOutside) {
+            if (it != pendingMoves.end()) {
+                forgetPending(it->path, it->isFolder);
+                pendingMoves.erase(it);
+            }
+            if (isFolder) {
+                if (!isIgnored(path + '/'))
+                    watchTree(path, true, 0);
+            } else {
                 deliverFile(path);
+            }
             return;
         }
         const PendingMove from = *it;
         pendingMoves.erase(it);
+        if (isFolder && isIgnored(path + '/')) {
+            // Out of sight from now on, like a folder moved out of the tree.
+            forgetPending(from.path, true);
+            forgetTree(from.path);
+            return;
+        }
+        renameEverywhere(from.path, path, isFolder);
         if (isFolder) {
             renameTree(from.path, path);
             return;
         }
-        settling.remove(from.path);
-        createdOpen.remove(from.path);
         // A save that writes a temporary name and renames it to the photo.
+        // Its stamp as a temporary file may equal the photo's (a rename within
+        // one tick of the file clock): it was never queued as a photo.
         if (!passesPhotoFilter(QFile::decodeName(from.path)) &&
-            passesPhotoFilter(QFile::decodeName(path)))
+            passesPhotoFilter(QFile::decodeName(path))) {
+            delivered.remove(path);
             deliverFile(path);
+        }
     }
 }
 
@@ -661,8 +904,7 @@ void FolderWatch::Impl::expireMoves(bool all)
     const auto now = std::chrono::steady_clock::now();
     for (auto it = pendingMoves.begin(); it != pendingMoves.end();) {
         if (all || it->deadline <= now) {
-            settling.remove(it->path);
-            createdOpen.remove(it->path);
+            forgetPending(it->path, it->isFolder);
             if (it->isFolder)
                 forgetTree(it->path);
             it = pendingMoves.erase(it);
@@ -687,8 +929,18 @@ void FolderWatch::Impl::checkSettling()
         if (!stamp.sameContent(it->stamp)) {
             it->stamp = stamp;
             it->since = now;
+            it->incomplete = false;
             ++it;
-        } else if (now - it->since >= std::chrono::seconds(1)) {
+        } else if (now - it->since >= std::chrono::seconds(1) && !it->incomplete) {
+            // Still for a second, but a writer may only have paused: the
+            // photo must also end where its format says it ends.
+            QByteArray bytes;
+            const PhotoLook look = readPhotoFile(QFile::decodeName(absolute(it.key())), bytes);
+            if (look != PhotoLook::Ready) {
+                it->incomplete = look == PhotoLook::NotWhole || look == PhotoLook::Empty;
+                ++it;
+                continue;
+            }
             const QByteArray path = it.key();
             it = settling.erase(it);
             deliverIfChanged(path, stamp);
@@ -696,6 +948,18 @@ void FolderWatch::Impl::checkSettling()
             ++it;
         }
     }
+}
+
+// The test seam for a kernel queue overflow: what is pending is lost, as it
+// would be, and the rescan has to find it.
+void FolderWatch::Impl::overflowIfRequested()
+{
+    if (!overflowRequested.exchange(false))
+        return;
+    char scrap[64 * 1024];
+    while (read(inotifyFd, scrap, sizeof scrap) > 0) {
+    }
+    rescanAfterOverflow();
 }
 
 // Events were dropped: watch every folder again (those made meanwhile too)
@@ -716,7 +980,8 @@ void FolderWatch::Impl::rescanAfterOverflow()
 
 // --- polling -----------------------------------------------------------------
 
-void FolderWatch::Impl::runPolling(qint64 countedBeforeNs)
+// False when the root went away.
+bool FolderWatch::Impl::runPolling(qint64 countedBeforeNs)
 {
     struct Seen
     {
@@ -724,6 +989,7 @@ void FolderWatch::Impl::runPolling(qint64 countedBeforeNs)
         FileStamp counted;
         bool hasCounted = false;
         bool present = false;
+        bool incomplete = false; // read at `last` and found cut short or empty
     };
     QHash<QByteArray, Seen> seen;
     bool firstScan = true;
@@ -738,10 +1004,11 @@ void FolderWatch::Impl::runPolling(qint64 countedBeforeNs)
             const bool opened =
                 forEachEntry(folder, [&](const QByteArray& child, const struct stat& st) {
                     if (S_ISDIR(st.st_mode)) {
-                        folders.push_back(child);
+                        if (!isIgnored(child + '/'))
+                            folders.push_back(child);
                         return;
                     }
-                    if (!S_ISREG(st.st_mode))
+                    if (!S_ISREG(st.st_mode) || isIgnored(child))
                         return;
                     const FileStamp stamp = stampOf(st);
                     auto it = seen.find(child);
@@ -761,10 +1028,23 @@ void FolderWatch::Impl::runPolling(qint64 countedBeforeNs)
                     it->present = true;
                     if (!it->last.sameContent(stamp)) {
                         it->last = stamp;
+                        it->incomplete = false;
                         return;
                     }
-                    // Unchanged between two scans: its writer is done with it.
-                    if (!it->hasCounted || !it->counted.sameContent(stamp)) {
+                    // Unchanged between two scans, and whole: its writer is
+                    // done with it (a writer that only paused leaves it cut
+                    // short).
+                    if ((!it->hasCounted || !it->counted.sameContent(stamp)) && !it->incomplete) {
+                        QByteArray bytes;
+                        const PhotoLook look =
+                            passesPhotoFilter(QFile::decodeName(child))
+                                ? readPhotoFile(QFile::decodeName(absolute(child)), bytes)
+                                : PhotoLook::Ready;
+                        if (look != PhotoLook::Ready) {
+                            it->incomplete =
+                                look == PhotoLook::NotWhole || look == PhotoLook::Empty;
+                            return;
+                        }
                         it->counted = stamp;
                         it->hasCounted = true;
                         deliver(child);
@@ -774,11 +1054,9 @@ void FolderWatch::Impl::runPolling(qint64 countedBeforeNs)
                 rootOk = false;
         }
         if (stopping())
-            return;
-        if (!rootOk) {
-            running = false;
-            return;
-        }
+            return true;
+        if (!rootOk)
+            return false;
         for (auto it = seen.begin(); it != seen.end();) {
             if (it->present)
                 ++it;
@@ -791,7 +1069,7 @@ void FolderWatch::Impl::runPolling(qint64 countedBeforeNs)
         pollfd fds[1] = {{wakeFd, POLLIN, 0}};
         poll(fds, 1, options.pollIntervalMs);
         if (stopping())
-            return;
+            return true;
         uint64_t count = 0;
         [[maybe_unused]] const auto n = read(wakeFd, &count, sizeof count);
     }
@@ -859,19 +1137,9 @@ std::shared_ptr<FolderWatch> startWatch(AppState& state, const QString& folderTe
 std::shared_ptr<FolderWatch> startWatch(AppState& state, const QString& folderText,
                                         ArmMonitorTimer arm, const WatchOptions& options)
 {
-    QString folder = folderText;
-    if (folder.size() > 1 && (folder.endsWith(u'/') || folder.endsWith(u'\\')))
-        folder.chop(1);
-    if (folder.isEmpty())
+    if (!watchProblem(folderText).isEmpty())
         return nullptr;
-    const QByteArray path = QFile::encodeName(folder);
-    struct stat st
-    {
-    };
-    if (stat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return nullptr;
-    if (access(path.constData(), R_OK | W_OK | X_OK) != 0)
-        return nullptr;
+    const QByteArray path = QFile::encodeName(normalisedFolder(folderText));
     // Watches never follow links below the root, but the root itself may be
     // one (a folder linked onto the desktop, say).
     char* resolved = realpath(path.constData(), nullptr);

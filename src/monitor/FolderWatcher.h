@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <functional>
@@ -20,14 +21,38 @@ struct WatchOptions
 {
     bool forcePolling = false; // poll even a local folder (the CLI's --poll, tests)
     int pollIntervalMs = 1000; // one scan per interval while polling
+    // Act as if no lease could ever be taken (photos owned by another account
+    // without CAP_LEASE, file systems without leases): the settle time and the
+    // completeness check decide instead. For tests and `watch --no-leases`.
+    bool noLeases = false;
+    // A folder inside the tree whose files are never photos (the program's
+    // own 未打印, where unprinted sheets are kept).
+    QString excludedFolder;
+    // Called on the watcher thread just before it checks whether a file still
+    // has a writer (tests use it to act at that exact moment).
+    std::function<void(const QByteArray& relative)> beforeWriterCheck;
 };
 
 // Asks the UI thread to set the monitor timer's period to 500 ms. Must post
 // and return at once (it is called with queueLock held).
 using ArmMonitorTimer = std::function<void()>;
 
+// The folder a typed text names: one trailing "/" or "\" taken off ("/"
+// itself stays). The watch and the layout of its photos both use this.
+QString normalisedFolder(const QString& folderText);
+
+// Why a folder text cannot be watched, for the operator; empty when it can.
+QString watchProblem(const QString& folderText);
+
+// Files other tools make beside or instead of photos, never photos
+// themselves: AppleDouble "._" sidecars and anything inside a hidden folder
+// (rsync's .~tmp~ and partial folders, trash folders, …).
+bool isToolArtefact(const QByteArray& relative);
+
 // Starts watching the folder and every folder below it. Returns null when the
-// folder does not exist or cannot be read and written.
+// folder does not exist or cannot be read and written (watchProblem says why).
+// When the folder is deleted later, the watch waits for it to come back and
+// then counts every photo in it.
 std::shared_ptr<FolderWatch> startWatch(AppState& state, const QString& folderText,
                                         ArmMonitorTimer arm);
 std::shared_ptr<FolderWatch> startWatch(AppState& state, const QString& folderText,
@@ -58,14 +83,16 @@ public:
 
     // True while the tree is watched by scanning instead of inotify.
     bool isPolling() const;
-    // False once the watch ended by itself (folder deleted or unreachable).
+    // False while the folder is gone (deleted or unreachable); the watch
+    // waits for it to return and is running again once it has.
     bool isRunning() const;
     // True once every folder of the tree is watched (or the first scan is
     // done); changes before that in folders below the root may be reported
     // out of order.
     bool isReady() const;
     // Makes the watcher thread handle an inotify queue overflow as if the
-    // kernel had reported one (for tests).
+    // kernel had reported one: the changes it has not read yet are lost
+    // (for tests).
     void simulateOverflow();
 
 private:

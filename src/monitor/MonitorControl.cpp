@@ -1,18 +1,29 @@
 #include "monitor/MonitorControl.h"
 
 #include "app/AppState.h"
+#include "platform/ProgramFolder.h"
 
 #include <mutex>
 
 namespace vellora {
 
 bool startMonitoringCore(AppState& state, const QString& folderText, ArmMonitorTimer arm,
-                         const WatchOptions& options)
+                         const WatchOptions& options, QString* problem)
 {
     stopWatch(state.watchHandle);
-    state.watchHandle = startWatch(state, folderText, std::move(arm), options);
+    WatchOptions watchOptions = options;
+    // Sheets kept unprinted beside the program are no photos, even when the
+    // program lives inside the hot folder.
+    if (watchOptions.excludedFolder.isEmpty())
+        watchOptions.excludedFolder = state.besideProgram(kUnprintedFolderName);
+    state.watchHandle = startWatch(state, folderText, std::move(arm), watchOptions);
     if (!state.watchHandle) {
         stopWatch(state.watchHandle);
+        if (problem) {
+            *problem = watchProblem(folderText);
+            if (problem->isEmpty())
+                *problem = QStringLiteral("无法监视这个文件夹");
+        }
         return false;
     }
     state.monitorFolder = folderText;

@@ -26,8 +26,9 @@ struct AppState;
 // do so after a true return).
 // Call on the UI thread, with no layout pass running elsewhere (it takes
 // state.layoutLock to clear the sheet).
+// problem, when given, receives why the folder cannot be watched.
 bool startMonitoringCore(AppState& state, const QString& folderText, ArmMonitorTimer arm,
-                         const WatchOptions& options = {});
+                         const WatchOptions& options = {}, QString* problem = nullptr);
 
 // Pausing, everything but the widgets: stopWatch on state.watchHandle and
 // state.windows.monitoring := false. It neither stops the monitor timer nor

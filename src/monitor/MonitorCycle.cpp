@@ -1,22 +1,138 @@
 #include "monitor/MonitorCycle.h"
 
 #include "app/AppState.h"
+#include "monitor/FolderWatcher.h"
+#include "monitor/PhotoCheck.h"
 #include "platform/MonitorTimer.h"
 #include "platform/ProgramFolder.h"
+#include "sheet/PictureHandle.h"
+#include "sheet/SheetGeometry.h"
 #include "sheet/SheetRenderer.h"
+
+#include <QFileInfo>
 
 #include <mutex>
 
 namespace vellora {
 
+OutputBusy::OutputBusy(AppState& state) : m_state(state)
+{
+    ++m_state.outputBusy;
+}
+
+OutputBusy::~OutputBusy()
+{
+    --m_state.outputBusy;
+}
+
+namespace {
+
+QString photoPath(const AppState& state, const QString& entry)
+{
+    return normalisedFolder(state.monitorFolder) + u'/' + entry;
+}
+
+// The name a photo taken from the queue has now, after the renames seen since.
+QString followRenames(AppState& state, const QString& entry)
+{
+    QString name = entry;
+    std::lock_guard<std::mutex> lock(state.queueLock);
+    for (const MonitorRename& r : std::as_const(state.monitorRenames)) {
+        if (name == r.from)
+            name = r.to;
+        else if (r.isFolder && name.startsWith(r.from) && name.size() > r.from.size() &&
+                 name[r.from.size()] == u'/')
+            name = r.to + name.mid(r.from.size());
+    }
+    return name;
+}
+
+enum class Check { Lay, Skip, Later };
+
+// Only a whole picture is laid out: a copy of nothing would waste a cell of
+// photo paper, or a whole sheet. Never blocks on another program's lease or
+// oplock: such a photo waits for the next tick.
+Check checkPhoto(AppState& state, QString& entry, QString& reason)
+{
+    QByteArray bytes;
+    QString why;
+    PhotoLook look = readPhotoFile(photoPath(state, entry), bytes, &why);
+    if (look == PhotoLook::Gone) {
+        const QString renamed = followRenames(state, entry);
+        if (renamed != entry) {
+            entry = renamed;
+            look = readPhotoFile(photoPath(state, entry), bytes, &why);
+        }
+    }
+    switch (look) {
+    case PhotoLook::Ready:
+        break;
+    case PhotoLook::Busy:
+        return Check::Later;
+    case PhotoLook::Gone:
+        reason = QStringLiteral("文件已不在");
+        return Check::Skip;
+    case PhotoLook::Unreadable:
+        reason = QStringLiteral("无法读取：") + why;
+        return Check::Skip;
+    case PhotoLook::Empty:
+        reason = QStringLiteral("空文件");
+        return Check::Skip;
+    case PhotoLook::NotWhole:
+        reason = QStringLiteral("文件不完整");
+        return Check::Skip;
+    }
+    if (PictureHandle::fromBytes(bytes, QSize(64, 64)).isNull()) {
+        reason = QStringLiteral("不是可用的图片");
+        return Check::Skip;
+    }
+    return Check::Lay;
+}
+
+} // namespace
+
+QString templateHoldReason(const AppState& state)
+{
+    const LayoutTemplate& t = state.currentTemplate;
+    const SheetLayout layout = computeSheetLayout(t, state.windows.numberOutsideChecked.load());
+    if (layout.capacity <= 0 && (t.twoSize == 0 || layout.size2.isEmpty()))
+        return QStringLiteral("排版模板“%1”没有可排的照片位置，照片留在队列中").arg(t.name);
+    if (t.twoSize == 0 && t.outputCount <= 0)
+        return QStringLiteral("排版模板“%1”的照片输出张数为0，照片留在队列中").arg(t.name);
+    return {};
+}
+
 void monitorTick(AppState& state, MonitorTimer& timer)
 {
-    monitorTick(state, timer, {});
+    monitorTick(state, timer, TickObserver{});
 }
 
 void monitorTick(AppState& state, MonitorTimer& timer,
                  const std::function<void(const QString& entry)>& onPhoto)
 {
+    TickObserver observer;
+    observer.photo = onPhoto;
+    monitorTick(state, timer, observer);
+}
+
+void monitorTick(AppState& state, MonitorTimer& timer, const TickObserver& observer)
+{
+    // Raised inside a nested event loop of a tick or a print (the print
+    // dialog), while a pass runs on another thread, or over the settings
+    // window's board: the timer keeps running, so this tick comes again.
+    if (state.outputBusy.load() > 0 || state.windows.settingsShown.load())
+        return;
+    std::unique_lock<std::recursive_mutex> pass(state.layoutLock, std::try_to_lock);
+    if (!pass.owns_lock())
+        return;
+    const QString hold = templateHoldReason(state);
+    if (!hold.isEmpty()) {
+        if (observer.holding)
+            observer.holding(hold);
+        return;
+    }
+    const OutputBusy busy(state);
+
     // Stopped first: whatever the watcher reports from now on arms a new tick.
     timer.setPeriod(0);
 
@@ -24,13 +140,26 @@ void monitorTick(AppState& state, MonitorTimer& timer,
     {
         std::lock_guard<std::mutex> lock(state.queueLock);
         entries.swap(state.monitorQueue);
+        state.monitorRenames.clear();
     }
 
-    for (const QString& entry : std::as_const(entries)) {
+    QStringList later;
+    for (QString entry : std::as_const(entries)) {
         if (entry.isEmpty())
             continue;
-        if (onPhoto)
-            onPhoto(entry);
+        QString reason;
+        const Check check = checkPhoto(state, entry, reason);
+        if (check == Check::Later) {
+            later << entry;
+            continue;
+        }
+        if (check == Check::Skip) {
+            if (observer.skipped)
+                observer.skipped(entry, reason);
+            continue;
+        }
+        if (observer.photo)
+            observer.photo(entry);
         state.pendingSheet.copiesLeft = state.currentTemplate.outputCount;
         layOutPhoto(state, entry);
         // The sheet filled and was printed before every copy found a cell:
@@ -39,12 +168,17 @@ void monitorTick(AppState& state, MonitorTimer& timer,
         if (state.currentTemplate.twoSize == 0 && state.pendingSheet.copiesLeft > 0)
             layOutPhoto(state, entry);
     }
+    if (!later.isEmpty()) {
+        // Held by another program for now: first in line at the next tick.
+        std::lock_guard<std::mutex> lock(state.queueLock);
+        state.monitorQueue = QStringList{QString()} + later + state.monitorQueue.mid(1);
+        timer.setPeriod(500);
+    }
 }
 
 void layOutPhoto(AppState& state, const QString& entry)
 {
-    const QString& folder = state.monitorFolder;
-    state.currentPhotoPath = endsWithSeparator(folder) ? folder + entry : folder + u'/' + entry;
+    state.currentPhotoPath = photoPath(state, entry);
     layOutCurrentPhoto(state);
     state.currentPhotoPath = state.monitorFolder;
 }

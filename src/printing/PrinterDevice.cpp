@@ -5,6 +5,7 @@
 #include <QPageLayout>
 #include <QPrinter>
 #include <QPrinterInfo>
+#include <QStringList>
 #include <QTemporaryFile>
 
 #include <cups/cups.h>
@@ -79,7 +80,7 @@ QueueCheck checkPrintQueue(const QString& printerName)
     ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
     static const char* const wanted[] = {"printer-state", "printer-is-accepting-jobs",
-                                         "printer-state-message"};
+                                         "printer-state-message", "printer-state-reasons"};
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
                   int(std::size(wanted)), nullptr, wanted);
     const IppMessage response(cupsDoRequest(http.get(), request, "/"));
@@ -91,8 +92,20 @@ QueueCheck checkPrintQueue(const QString& printerName)
                                .arg(printerName, lastCupsError());
         return check;
     }
-    const QString message = QString::fromUtf8(ippGetString(
+    QString message = QString::fromUtf8(ippGetString(
         ippFindAttribute(response.get(), "printer-state-message", IPP_TAG_TEXT), 0, nullptr));
+    // The printer's own words for why (media-empty, offline-report, paused…).
+    QStringList reasons;
+    ipp_attribute_t* reasonList =
+        ippFindAttribute(response.get(), "printer-state-reasons", IPP_TAG_KEYWORD);
+    for (int i = 0; reasonList != nullptr && i < ippGetCount(reasonList); ++i) {
+        const QString reason = QString::fromUtf8(ippGetString(reasonList, i, nullptr));
+        if (!reason.isEmpty() && reason != u"none")
+            reasons << reason;
+    }
+    if (!reasons.isEmpty())
+        message += (message.isEmpty() ? QString() : QStringLiteral(" ")) + u'(' +
+                   reasons.join(QStringLiteral(", ")) + u')';
     ipp_attribute_t* state = ippFindAttribute(response.get(), "printer-state", IPP_TAG_ENUM);
     if (state != nullptr && ippGetInteger(state, 0) == IPP_PSTATE_STOPPED) {
         check.reason = QStringLiteral("the printer \"%1\" is stopped").arg(printerName);
@@ -104,6 +117,8 @@ QueueCheck checkPrintQueue(const QString& printerName)
         ippFindAttribute(response.get(), "printer-is-accepting-jobs", IPP_TAG_BOOLEAN);
     if (accepting != nullptr && !ippGetBoolean(accepting, 0)) {
         check.reason = QStringLiteral("the printer \"%1\" does not accept jobs").arg(printerName);
+        if (!message.isEmpty())
+            check.reason += QStringLiteral(": ") + message;
         return check;
     }
     check.ready = true;

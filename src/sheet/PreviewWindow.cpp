@@ -1,6 +1,7 @@
 #include "sheet/PreviewWindow.h"
 
 #include "app/AppState.h"
+#include "monitor/MonitorCycle.h"
 #include "printing/Printing.h"
 #include "sheet/DrawingSurface.h"
 
@@ -49,7 +50,10 @@ void PreviewSheetBoard::paintEvent(QPaintEvent*)
 }
 
 PreviewWindow::PreviewWindow(AppState& state, QWidget* mainWindow)
-    : QWidget(mainWindow, Qt::Tool | Qt::WindowStaysOnTopHint), m_state(state)
+    // A tool window of the main window: it stays above that window, never
+    // above other programs (nor over the settings window while the main
+    // window is hidden).
+    : QWidget(mainWindow, Qt::Tool), m_state(state)
 {
     setObjectName(QStringLiteral("PreviewWindow"));
     setAttribute(Qt::WA_DeleteOnClose);
@@ -83,7 +87,10 @@ PreviewWindow::PreviewWindow(AppState& state, QWidget* mainWindow)
         QMetaObject::invokeMethod(
             this, [this, sheet] { showSheet(sheet); }, Qt::QueuedConnection);
     };
-    m_state.views.setPrintedLabelVisible = [this](bool visible) {
+    m_state.views.setPrintedLabelVisible = [this](bool shown) {
+        // Called right after the sheet went to printSheet: a sheet that did
+        // not reach the printer is not announced as printed.
+        const bool visible = shown && m_state.lastSheetPrinted.load();
         QMetaObject::invokeMethod(
             this, [this, visible] { setPrintedLabelVisible(visible); }, Qt::QueuedConnection);
     };
@@ -130,12 +137,20 @@ void PreviewWindow::setPrintedLabelVisible(bool visible)
 void PreviewWindow::setPrintEnabled(bool enabled)
 {
     m_printButton->setEnabled(enabled);
+    // The board paints opaquely under the button; redraw both now rather
+    // than at the next sheet.
+    m_board->update();
+    m_printButton->update();
 }
 
 void PreviewWindow::printNow()
 {
-    if (printPendingSheetNow(m_state))
-        return;
+    // The print dialog's event loop must not run a monitor tick.
+    {
+        const OutputBusy busy(m_state);
+        if (printPendingSheetNow(m_state))
+            return;
+    }
     const QString text = QString::fromUtf16(kNothingToPrintMessage);
     const QString caption = QString::fromUtf16(kErrorCaption);
     if (m_showMessage)

@@ -173,7 +173,10 @@ void layOutCurrentPhoto(AppState& state, const PreparedPhoto* prepared)
         pending.filledCells = layout.capacity;
     }
 
-    const bool printing = monitoring && !settingsShown && pending.filledCells == layout.capacity;
+    // A sheet with no cells is never full: printing it would waste a blank page.
+    const bool hasCells = layout.capacity > 0 || (t.twoSize != 0 && !layout.size2.isEmpty());
+    const bool printing =
+        monitoring && !settingsShown && hasCells && pending.filledCells == layout.capacity;
     // The sheet picture is only taken when something shows or prints it.
     const bool wanted = (settingsShown && !batchOpen) || previewOpen || printing;
     const QImage sheet = wanted ? state.sheetSurface.snapshotImage() : QImage();

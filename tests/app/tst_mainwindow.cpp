@@ -199,6 +199,7 @@ private Q_SLOTS:
     void startsFromTheConfiguration();
     void startsEmptyWithoutConfiguration();
     void monitoringSwitchesTheWholeWindow();
+    void monitoringLocksTheTemplateAndReportsUnprintedSheets();
     void pauseKeepsTimerAndQueue();
     void startOnMissingFolderStaysPaused();
     void placedAtTheBottomLeftWithPreviewAbove();
@@ -339,6 +340,37 @@ void MainWindowTest::monitoringSwitchesTheWholeWindow()
     QVERIFY(p.window->isVisible());
 }
 
+void MainWindowTest::monitoringLocksTheTemplateAndReportsUnprintedSheets()
+{
+    Program p;
+    QTemporaryDir watched;
+    p.writeConfig(watched.path(), QString());
+    p.open();
+    QTest::mouseClick(p.templateButton(), Qt::LeftButton);
+    QVERIFY(p.templateList()->isVisible());
+    QTest::mouseClick(p.readyRadio(), Qt::LeftButton);
+    verifyState(p, true);
+    // The open list would let the template change under a half-filled sheet.
+    QVERIFY(p.templateList()->isHidden());
+    QCOMPARE(p.window->monitorNotice(), QString());
+
+    // A sheet kept unprinted: the window says how many, where and the
+    // printer's own reason.
+    QVERIFY(p.state.views.sheetOutcome);
+    PrintReport report;
+    report.outcome = PrintOutcome::SavedUnprinted;
+    report.error = QStringLiteral("the printer \"PDF\" is stopped: (media-empty)");
+    report.savedPath = p.folder.path() + QStringLiteral("/未打印/sheet1.jpg");
+    p.state.views.sheetOutcome(report);
+    p.state.views.sheetOutcome(report);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        p.window->monitorNotice(),
+        QStringLiteral("2 张未打印，存于 %1/未打印：the printer \"PDF\" is stopped: (media-empty)")
+            .arg(p.folder.path()),
+        5000);
+    QVERIFY(p.window->findChild<QLabel*>(QStringLiteral("监控提示标签"))->isVisible());
+}
+
 void MainWindowTest::pauseKeepsTimerAndQueue()
 {
     Program p;
@@ -370,7 +402,9 @@ void MainWindowTest::startOnMissingFolderStaysPaused()
     p.open();
     QTest::mouseClick(p.readyRadio(), Qt::LeftButton);
     QCOMPARE(p.messages.size(), 1);
-    QCOMPARE(p.messages[0].text, QStringLiteral("监视失败"));
+    // The operator is told why.
+    QCOMPARE(p.messages[0].text,
+             QStringLiteral("监视失败\n文件夹 %1/nowhere 不存在").arg(p.folder.path()));
     QCOMPARE(p.messages[0].caption, QStringLiteral("错误"));
     QCOMPARE(p.messages[0].icon, QMessageBox::Critical);
     verifyState(p, false);

@@ -110,6 +110,11 @@ private Q_SLOTS:
     void rearmingDoesNotPostponeTheTick();
     void startAndPauseCore();
     void watchedPhotosAreLaidOutAndPrinted();
+    void tickInsideAPrintWaits();
+    void queueWaitsWhileTheSettingsWindowIsShown();
+    void sheetWithoutCellsIsNeverPrinted();
+    void onlyWholePicturesAreLaidOut_data();
+    void onlyWholePicturesAreLaidOut();
 };
 
 void TestMonitorCycle::tickSwapsTheQueueAndStopsTheTimer()
@@ -226,9 +231,8 @@ void TestMonitorCycle::photoPathJoinsFolderAndEntry()
     Cycle c(eightCells(1));
     c.state.monitorFolder = c.photos.path() + suffix;
     layOutPhoto(c.state, QStringLiteral("sub/x.jpg"));
-    const QString separator = suffix.isEmpty() ? QStringLiteral("/") : QString();
-    QCOMPARE(c.paths,
-             QStringList{c.photos.path() + suffix + separator + QStringLiteral("sub/x.jpg")});
+    // The folder the watch watches, whatever separator was typed after it.
+    QCOMPARE(c.paths, QStringList{c.photos.path() + QStringLiteral("/sub/x.jpg")});
     QCOMPARE(c.state.currentPhotoPath, c.state.monitorFolder);
 }
 
@@ -298,6 +302,113 @@ void TestMonitorCycle::watchedPhotosAreLaidOutAndPrinted()
     QCOMPARE(c.cellPhoto(c.printed[0], 1) + c.cellPhoto(c.printed[0], 5), 1); // A and B
     QCOMPARE(c.timer.period(), 0);
     pauseMonitoringCore(c.state);
+}
+
+void TestMonitorCycle::tickInsideAPrintWaits()
+{
+    // The print dialog runs an event loop of its own while the pass holds the
+    // sheet; the monitor timer fires inside it.
+    Cycle c(eightCells(4));
+    QObject::connect(&c.timer, &MonitorTimer::tick, [&c] { monitorTick(c.state, c.timer); });
+    c.state.printSheet = [&c](const QImage& sheet) {
+        c.printed << sheet;
+        c.enqueue({QStringLiteral("C.jpg")});
+        c.timer.setPeriod(500);
+        QTest::qWait(800);
+    };
+    c.tick({QStringLiteral("A.jpg"), QStringLiteral("B.jpg")});
+    QCOMPARE(c.printed.size(), 1);
+    QCOMPARE(c.paths.size(), 2); // nothing laid out inside the print
+    // C comes with the next tick, onto the fresh sheet.
+    QTRY_COMPARE_WITH_TIMEOUT(c.state.pendingSheet.filledCells, 4, 5000);
+    QCOMPARE(c.printed.size(), 1);
+    QCOMPARE(c.cellPhoto(c.state.sheetSurface.image(), 1), 2);
+}
+
+void TestMonitorCycle::queueWaitsWhileTheSettingsWindowIsShown()
+{
+    Cycle c(eightCells(4));
+    c.state.windows.settingsShown = true;
+    c.timer.setPeriod(500);
+    c.tick({QStringLiteral("A.jpg")});
+    QCOMPARE(c.paths, QStringList{});
+    QCOMPARE(c.state.monitorQueue, (QStringList{QString(), QStringLiteral("A.jpg")}));
+    QCOMPARE(c.timer.period(), 500); // comes again
+    QVERIFY(!c.state.templateModified);
+
+    c.state.windows.settingsShown = false;
+    c.tick({});
+    QCOMPARE(c.paths, QStringList{c.photos.filePath(QStringLiteral("A.jpg"))});
+    QCOMPARE(c.state.pendingSheet.filledCells, 4);
+}
+
+void TestMonitorCycle::sheetWithoutCellsIsNeverPrinted()
+{
+    LayoutTemplate t = eightCells(1);
+    t.size1.countAcross = 0; // a template with no cells at all
+    Cycle c(t);
+    QStringList held;
+    TickObserver observer;
+    observer.holding = [&held](const QString& reason) { held << reason; };
+    c.enqueue({QStringLiteral("A.jpg")});
+    monitorTick(c.state, c.timer, observer);
+    QCOMPARE(c.printed.size(), 0);
+    QCOMPARE(held.size(), 1);
+    // The photo stays queued for a template that can take it.
+    QCOMPARE(c.state.monitorQueue, (QStringList{QString(), QStringLiteral("A.jpg")}));
+
+    // Nor does a pass on its own print an empty sheet.
+    layOutPhoto(c.state, QStringLiteral("A.jpg"));
+    QCOMPARE(c.printed.size(), 0);
+}
+
+void TestMonitorCycle::onlyWholePicturesAreLaidOut_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("text named .jpg") << QStringLiteral("text");
+    QTest::newRow("cut short") << QStringLiteral("half");
+    QTest::newRow("empty") << QStringLiteral("empty");
+    QTest::newRow("gone") << QStringLiteral("gone");
+}
+
+void TestMonitorCycle::onlyWholePicturesAreLaidOut()
+{
+    QFETCH(QString, kind);
+    Cycle c(eightCells(1));
+    const QString path = c.photos.filePath(QStringLiteral("bad.jpg"));
+    if (kind != u"gone") {
+        QFile photo(c.photos.filePath(QStringLiteral("C.jpg")));
+        QVERIFY(photo.open(QIODevice::ReadOnly));
+        const QByteArray jpeg = photo.readAll();
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        if (kind == u"text")
+            f.write("not a photo at all\n");
+        else if (kind == u"half")
+            f.write(jpeg.left(jpeg.size() / 2));
+    }
+    QStringList skipped;
+    TickObserver observer;
+    observer.skipped = [&skipped](const QString& entry, const QString&) { skipped << entry; };
+    // A queued photo renamed while the tick works through its list is found
+    // under its new name.
+    observer.photo = [&c](const QString& entry) {
+        if (entry != u"A.jpg")
+            return;
+        QVERIFY(QFile::rename(c.photos.filePath(QStringLiteral("B.jpg")),
+                              c.photos.filePath(QStringLiteral("B2.jpg"))));
+        std::lock_guard<std::mutex> lock(c.state.queueLock);
+        c.state.monitorRenames.append({QStringLiteral("B.jpg"), QStringLiteral("B2.jpg"), false});
+    };
+    c.enqueue({QStringLiteral("bad.jpg"), QStringLiteral("A.jpg"), QStringLiteral("B.jpg")});
+    c.timer.setPeriod(500);
+    monitorTick(c.state, c.timer, observer);
+    // Reported, left where it is, and no cell of photo paper spent on it.
+    QCOMPARE(skipped, QStringList{QStringLiteral("bad.jpg")});
+    QCOMPARE(QFile::exists(path), kind != u"gone");
+    QCOMPARE(c.paths, (QStringList{c.photos.filePath(QStringLiteral("A.jpg")),
+                                   c.photos.filePath(QStringLiteral("B2.jpg"))}));
+    QCOMPARE(c.state.pendingSheet.filledCells, 2);
 }
 
 QTEST_MAIN(TestMonitorCycle)

@@ -99,7 +99,9 @@ void PreviewWindowTest::unitsAsDesigned()
     PreviewWindow* w = p.open();
     QCOMPARE(w->size(), QSize(200, 200));
     QVERIFY(qAbs(w->windowOpacity() - 230.0 / 255) < 0.01);
-    QVERIFY(w->windowFlags() & Qt::WindowStaysOnTopHint);
+    // Above the main window only, never above other programs.
+    QVERIFY(!(w->windowFlags() & Qt::WindowStaysOnTopHint));
+    QCOMPARE(w->windowType(), Qt::Tool);
     QCOMPARE(w->parentWidget(), &p.owner);
     QCOMPARE(w->board()->objectName(), QStringLiteral("预览画板"));
     QCOMPARE(w->board()->geometry(), QRect(0, 0, 200, 200));
@@ -223,6 +225,14 @@ void PreviewWindowTest::printButton()
     QCOMPARE(p.printed.size(), 1);
     QCOMPARE(p.printed[0].size(), QSize(300, 200));
     QTRY_VERIFY_WITH_TIMEOUT(p.printedLabel()->isVisible(), 5000);
+
+    // A sheet that did not reach the printer is not announced as printed.
+    p.printedLabel()->hide();
+    p.state.printSheet = [&p](const QImage&) { p.state.lastSheetPrinted = false; };
+    p.state.pendingSheet.filledCells = 2;
+    QTest::mouseClick(p.printButton(), Qt::LeftButton);
+    QCoreApplication::processEvents(); // the label is set by a posted call
+    QVERIFY(p.printedLabel()->isHidden());
 
     // Disabled from outside, as pausing does.
     p.window->setPrintEnabled(false);
