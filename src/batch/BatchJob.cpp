@@ -135,8 +135,8 @@ void Job::layOutPhotos(const QStringList& paths)
         // A photo without a picture would come out as empty frames: it is
         // counted instead, and the sheet goes on with the next photo. The area
         // decoded ahead tells; a cell with no area has to ask the file.
-        const bool readable = !prepared.area.isNull() ||
-                              (cell.isEmpty() && PictureHandle::isReadable(path));
+        const bool readable =
+            !prepared.area.isNull() || (cell.isEmpty() && PictureHandle::isReadable(path));
         m_report.photosUnreadable += readable ? 0 : 1;
 
         QImage sheet;
