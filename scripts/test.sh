@@ -9,6 +9,7 @@
 # queue is removed at the end, and a scheduler started here is stopped again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$(pwd)
 scripts/setup.sh "$@"
 build=build
 [ "${1:-}" = "--sanitize" ] && build=build-asan
@@ -20,10 +21,11 @@ fi
 
 scheduler_was_running=0
 pgrep -x cupsd >/dev/null && scheduler_was_running=1
-queue=$(scripts/test-printer.sh --name)
+printer="$root/scripts/test-printer.sh"
+queue=$("$printer" --name)
 
 cleanup() {
-    scripts/test-printer.sh --remove >/dev/null 2>&1 || true
+    "$printer" --remove >/dev/null 2>&1 || true
     if lpstat -r 2>/dev/null | grep -q "is running"; then
         # Scratch queues of test programs that died before removing them.
         for q in $(lpstat -v 2>/dev/null | sed -n 's/^device for \(VelloraTest_[0-9]*_[0-9]*\):.*/\1/p'); do
@@ -40,7 +42,7 @@ cleanup() {
 trap cleanup EXIT
 
 printer_log=$(mktemp)
-if scripts/test-printer.sh >/dev/null 2>"$printer_log"; then
+if "$printer" >/dev/null 2>"$printer_log"; then
     export VELLORA_TEST_QUEUE="$queue" LPDEST="$queue" PRINTER="$queue"
     echo "test printer: queue $queue (this run's default through LPDEST; the system default is untouched)"
 elif [ "$required" = 1 ]; then
