@@ -7,10 +7,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 sanitize=OFF
+bench=ON
 build=build
 for arg in "$@"; do
     case "$arg" in
-        --sanitize) sanitize=ON; build=build-asan ;;
+        # Benchmarks under the sanitizers measure nothing: not built there.
+        --sanitize) sanitize=ON; bench=OFF; build=build-asan ;;
         *) echo "setup.sh: unknown option $arg" >&2; exit 2 ;;
     esac
 done
@@ -40,6 +42,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLORA_SANITIZE="$sanitize"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELLORA_SANITIZE="$sanitize" \
+    -DVELLORA_BUILD_BENCH="$bench"
 cmake --build "$build" -j "$(nproc)"
 echo "Built into $build/bin"
