@@ -5,8 +5,8 @@
 //
 // Needs the test printer (bench/bench_latency.sh sets it up). Prints figures;
 // asserts nothing.
-#include "app/AppState.h"
 #include "app/Startup.h"
+#include "core/AppState.h"
 #include "monitor/MonitorControl.h"
 #include "monitor/MonitorCycle.h"
 #include "platform/MonitorTimer.h"

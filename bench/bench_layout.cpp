@@ -9,8 +9,8 @@
 // Figures and whether the targets are met are printed at the end; nothing
 // here fails on time.
 
-#include "app/AppState.h"
 #include "app/Startup.h"
+#include "core/AppState.h"
 #include "sheet/PictureHandle.h"
 #include "sheet/SheetRenderer.h"
 

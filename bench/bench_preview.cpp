@@ -5,8 +5,8 @@
 //
 //   bench_preview [--runs N] [google-benchmark options]
 
-#include "app/AppState.h"
-#include "sheet/DrawingSurface.h"
+#include "core/AppState.h"
+#include "core/DrawingSurface.h"
 #include "sheet/SheetRenderer.h"
 
 #include <QDir>

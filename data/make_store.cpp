@@ -2,7 +2,7 @@
 // the first 配置.ini of the program folder.
 //   vellora-make-store store OUT.edb TEMPLATE.json...
 //   vellora-make-store config OUT.ini DEFAULT-TEMPLATE-NAME
-#include "config/Config.h"
+#include "core/Config.h"
 #include "templates/TemplateQuery.h"
 #include "templates/TemplateTransfer.h"
 

@@ -1,6 +1,6 @@
 #include "app/CalibrationWindow.h"
 
-#include "platform/ProgramFolder.h"
+#include "core/ProgramFolder.h"
 #include "printing/PrinterDevice.h"
 
 #include <QComboBox>

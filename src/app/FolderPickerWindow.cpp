@@ -1,6 +1,6 @@
 #include "app/FolderPickerWindow.h"
 
-#include "platform/ProgramFolder.h"
+#include "core/ProgramFolder.h"
 
 #include <QComboBox>
 #include <QDir>

@@ -1,10 +1,10 @@
 #include "app/MainWindow.h"
 
-#include "app/AppState.h"
 #include "app/CalibrationWindow.h"
 #include "app/FolderPickerWindow.h"
 #include "app/LampPicture.h"
-#include "config/Config.h"
+#include "core/AppState.h"
+#include "core/Config.h"
 #include "monitor/FolderWatcher.h"
 #include "monitor/MonitorControl.h"
 #include "monitor/MonitorCycle.h"

@@ -1,6 +1,7 @@
 #include "app/Startup.h"
 
-#include "app/AppState.h"
+#include "core/AppState.h"
+#include "printing/Printing.h"
 
 namespace vellora {
 
@@ -17,18 +18,6 @@ void initialiseAppState(AppState& state, const QString& programFolder)
         if (state.views.sheetOutcome)
             state.views.sheetOutcome(report);
     };
-}
-
-} // namespace vellora
-
-namespace vellora {
-
-void useTemplateHeadless(AppState& state, const LayoutTemplate& layoutTemplate)
-{
-    state.currentTemplate = layoutTemplate;
-    state.windows.centredChecked = layoutTemplate.centred != 0;
-    state.windows.numberOutsideChecked = layoutTemplate.numberOutside();
-    state.sheetSurface.resize(layoutTemplate.paperWidth, layoutTemplate.paperHeight);
 }
 
 } // namespace vellora

@@ -10,11 +10,4 @@ struct AppState;
 // and the printing module behind the layout pass's print seam.
 void initialiseAppState(AppState& state, const QString& programFolder);
 
-struct LayoutTemplate;
-
-// Makes a template current without a settings window: the values, the radio
-// states the window would show for it (centred, number outside) and the sheet
-// surface sized to the paper.
-void useTemplateHeadless(AppState& state, const LayoutTemplate& layoutTemplate);
-
 } // namespace vellora

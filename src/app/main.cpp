@@ -1,8 +1,8 @@
-#include "app/AppState.h"
 #include "app/DialogsWindow.h"
 #include "app/MainWindow.h"
 #include "app/Startup.h"
-#include "platform/ProgramFolder.h"
+#include "core/AppState.h"
+#include "core/ProgramFolder.h"
 
 #include <QApplication>
 #include <QLibraryInfo>

@@ -1,8 +1,8 @@
 #include "batch/BatchJob.h"
 
-#include "app/AppState.h"
 #include "batch/PhotoPrefetch.h"
 #include "batch/SheetJpegWriter.h"
+#include "core/AppState.h"
 #include "sheet/PictureHandle.h"
 #include "sheet/SheetGeometry.h"
 #include "sheet/SheetRenderer.h"

@@ -1,8 +1,8 @@
 #include "batch/BatchWindow.h"
 
-#include "app/AppState.h"
 #include "app/FolderPickerWindow.h"
 #include "batch/BatchJob.h"
+#include "core/AppState.h"
 #include "platform/PrinterSettings.h"
 #include "templates/TemplateStore.h"
 

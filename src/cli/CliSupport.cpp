@@ -1,7 +1,7 @@
 #include "cli/Commands.h"
 
-#include "app/AppState.h"
 #include "app/Startup.h"
+#include "core/AppState.h"
 #include "sheet/SheetRenderer.h"
 
 #include <QFile>

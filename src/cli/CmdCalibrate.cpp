@@ -1,6 +1,6 @@
 #include "cli/Commands.h"
 
-#include "platform/ProgramFolder.h"
+#include "core/ProgramFolder.h"
 #include "printing/Calibration.h"
 #include "printing/CalibrationSheet.h"
 #include "printing/PrinterDevice.h"

@@ -1,9 +1,9 @@
 #include "cli/Commands.h"
 
-#include "app/AppState.h"
 #include "app/Startup.h"
 #include "batch/BatchJob.h"
-#include "platform/ProgramFolder.h"
+#include "core/AppState.h"
+#include "core/ProgramFolder.h"
 
 #include <QFile>
 #include <QFileInfo>

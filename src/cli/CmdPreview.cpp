@@ -1,8 +1,8 @@
 #include "cli/Commands.h"
 
-#include "app/AppState.h"
 #include "app/Startup.h"
-#include "platform/ProgramFolder.h"
+#include "core/AppState.h"
+#include "core/ProgramFolder.h"
 #include "sheet/SheetRenderer.h"
 
 #include <QFile>

@@ -1,11 +1,11 @@
 #include "cli/Commands.h"
 
-#include "app/AppState.h"
 #include "app/Startup.h"
+#include "core/AppState.h"
+#include "core/ProgramFolder.h"
 #include "monitor/MonitorControl.h"
 #include "monitor/MonitorCycle.h"
 #include "platform/MonitorTimer.h"
-#include "platform/ProgramFolder.h"
 #include "printing/Printing.h"
 #include "templates/TemplateStore.h"
 

@@ -1,8 +1,8 @@
 #include "monitor/FolderWatcher.h"
 
-#include "app/AppState.h"
+#include "core/AppState.h"
+#include "core/Gbk.h"
 #include "monitor/PhotoCheck.h"
-#include "platform/Gbk.h"
 
 #include <QByteArray>
 #include <QFile>

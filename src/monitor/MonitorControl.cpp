@@ -1,7 +1,7 @@
 #include "monitor/MonitorControl.h"
 
-#include "app/AppState.h"
-#include "platform/ProgramFolder.h"
+#include "core/AppState.h"
+#include "core/ProgramFolder.h"
 
 #include <mutex>
 

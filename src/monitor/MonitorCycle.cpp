@@ -1,10 +1,10 @@
 #include "monitor/MonitorCycle.h"
 
-#include "app/AppState.h"
+#include "core/AppState.h"
+#include "core/ProgramFolder.h"
 #include "monitor/FolderWatcher.h"
 #include "monitor/PhotoCheck.h"
 #include "platform/MonitorTimer.h"
-#include "platform/ProgramFolder.h"
 #include "sheet/PictureHandle.h"
 #include "sheet/SheetGeometry.h"
 #include "sheet/SheetRenderer.h"

@@ -1,6 +1,6 @@
 #include "printing/Calibration.h"
 
-#include "platform/IniFile.h"
+#include "core/IniFile.h"
 
 #include <QStringList>
 

@@ -1,6 +1,6 @@
 #include "printing/CalibrationSheet.h"
 
-#include "platform/ProgramFolder.h"
+#include "core/ProgramFolder.h"
 #include "printing/PrinterDevice.h"
 
 #include <QFont>

@@ -1,8 +1,8 @@
 #include "printing/Printing.h"
 
-#include "app/AppState.h"
 #include "batch/SheetJpegWriter.h"
-#include "platform/ProgramFolder.h"
+#include "core/AppState.h"
+#include "core/ProgramFolder.h"
 #include "printing/Calibration.h"
 #include "printing/PrinterDevice.h"
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/DrawingSurface.h"
+
 #include <QByteArray>
 #include <QImage>
 #include <QSize>
@@ -43,7 +45,7 @@ public:
     const QImage& image() const { return m_image; }
 
     // Largest picture decoded, in pixels (after DCT scaling).
-    static constexpr qint64 kMaxDecodedPixels = 120'000'000;
+    static constexpr qint64 kMaxDecodedPixels = kMaxPicturePixels;
     // Larger files are not read at all.
     static constexpr qint64 kMaxFileBytes = 512LL * 1024 * 1024;
 

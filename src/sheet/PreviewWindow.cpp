@@ -1,9 +1,9 @@
 #include "sheet/PreviewWindow.h"
 
-#include "app/AppState.h"
+#include "core/AppState.h"
+#include "core/DrawingSurface.h"
 #include "monitor/MonitorCycle.h"
 #include "printing/Printing.h"
-#include "sheet/DrawingSurface.h"
 
 #include <QCloseEvent>
 #include <QLabel>

@@ -1,6 +1,6 @@
 #include "sheet/SheetGeometry.h"
 
-#include "templates/TemplateValues.h"
+#include "core/TemplateValues.h"
 
 #include <algorithm>
 #include <limits>

@@ -1,18 +1,11 @@
 #pragma once
 
-#include "templates/LayoutTemplate.h"
+#include "core/LayoutTemplate.h"
+#include "core/PendingSheet.h"
 
 #include <QList>
 
 namespace vellora {
-
-// The sheet being filled: size-1 cells already filled, copies of the current
-// photo still to place.
-struct PendingSheet
-{
-    qint32 filledCells = 0;
-    qint32 copiesLeft = 0;
-};
 
 inline constexpr qint32 kNumberStripHeight = 30;
 

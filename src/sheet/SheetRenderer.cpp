@@ -1,10 +1,10 @@
 #include "sheet/SheetRenderer.h"
 
-#include "app/AppState.h"
-#include "platform/Gbk.h"
-#include "sheet/PictureHandle.h"
+#include "core/AppState.h"
+#include "core/Gbk.h"
+#include "core/TemplateValues.h"
+#include "sheet/PictureDrawing.h"
 #include "sheet/SheetGeometry.h"
-#include "templates/TemplateValues.h"
 
 #include <cmath>
 
@@ -84,7 +84,7 @@ QImage renderPhotoArea(const QString& path, QSize cell)
     }
     DrawingSurface area;
     area.resize(cw, ch);
-    area.drawPicture(photo, dx, 0, dw, dh);
+    drawPicture(area, photo, dx, 0, dw, dh);
     return area.snapshotImage();
 }
 
@@ -109,7 +109,7 @@ void renderCell(AppState& state, const PhotoSizeSpec& size, const PreparedPhoto*
                        0, 0);
         if (t.logo != 0) {
             const PictureHandle logo = PictureHandle::fromBytes(t.logoPicture);
-            cell.drawPictureKeyed(logo, 0, 0, w, h, qRgb(255, 255, 255));
+            drawPictureKeyed(cell, logo, 0, 0, w, h, qRgb(255, 255, 255));
         }
     }
 

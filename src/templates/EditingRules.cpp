@@ -1,6 +1,6 @@
 #include "templates/EditingRules.h"
 
-#include "templates/TemplateValues.h"
+#include "core/TemplateValues.h"
 
 #include <algorithm>
 

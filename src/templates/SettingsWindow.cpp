@@ -1,15 +1,15 @@
 #include "templates/SettingsWindow.h"
 
-#include "app/AppState.h"
 #include "batch/BatchWindow.h"
-#include "config/Config.h"
-#include "sheet/DrawingSurface.h"
+#include "core/AppState.h"
+#include "core/Config.h"
+#include "core/DrawingSurface.h"
+#include "core/TemplateValues.h"
 #include "sheet/PictureHandle.h"
 #include "sheet/SheetGeometry.h"
 #include "sheet/SheetRenderer.h"
 #include "templates/TemplateQuery.h"
 #include "templates/TemplateStore.h"
-#include "templates/TemplateValues.h"
 
 #include <QAction>
 #include <QCheckBox>

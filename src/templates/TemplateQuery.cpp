@@ -1,7 +1,7 @@
 #include "templates/TemplateQuery.h"
 
+#include "core/TemplateValues.h"
 #include "templates/TemplateStore.h"
-#include "templates/TemplateValues.h"
 
 #include <QCryptographicHash>
 #include <QFile>

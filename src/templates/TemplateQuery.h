@@ -1,6 +1,6 @@
 #pragma once
 
-#include "templates/LayoutTemplate.h"
+#include "core/LayoutTemplate.h"
 
 #include <QByteArray>
 #include <QList>

@@ -1,9 +1,9 @@
 #include "templates/TemplateStore.h"
 
-#include "app/AppState.h"
 #include "app/Startup.h"
+#include "core/AppState.h"
+#include "core/FatalError.h"
 #include "sheet/SheetRenderer.h"
-#include "templates/FatalError.h"
 #include "templates/TemplateQuery.h"
 
 namespace vellora {

@@ -1,11 +1,11 @@
 #include "testutils.h"
 
-#include "app/AppState.h"
 #include "app/CalibrationWindow.h"
 #include "app/FolderPickerWindow.h"
 #include "app/MainWindow.h"
 #include "app/Startup.h"
-#include "config/Config.h"
+#include "core/AppState.h"
+#include "core/Config.h"
 #include "platform/MonitorTimer.h"
 #include "printing/Printing.h"
 #include "sheet/PreviewWindow.h"

@@ -3,7 +3,7 @@
 // Helpers shared by the batch tests: small templates with known cell
 // positions, solid-colour photos, and reading the written sheets back.
 
-#include "templates/LayoutTemplate.h"
+#include "core/LayoutTemplate.h"
 
 #include <QColor>
 #include <QDir>

@@ -1,6 +1,6 @@
-#include "app/AppState.h"
 #include "app/Startup.h"
 #include "batch/BatchJob.h"
+#include "core/AppState.h"
 
 #include "batch/batchtestutils.h"
 #include "testutils.h"

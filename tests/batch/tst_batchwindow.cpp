@@ -1,8 +1,8 @@
-#include "app/AppState.h"
 #include "app/FolderPickerWindow.h"
 #include "app/Startup.h"
 #include "batch/BatchJob.h"
 #include "batch/BatchWindow.h"
+#include "core/AppState.h"
 #include "templates/TemplateStore.h"
 
 #include "batch/batchtestutils.h"

@@ -1,6 +1,6 @@
-#include "config/Config.h"
-#include "platform/Gbk.h"
-#include "platform/IniFile.h"
+#include "core/Config.h"
+#include "core/Gbk.h"
+#include "core/IniFile.h"
 #include "testutils.h"
 
 #include <QDir>

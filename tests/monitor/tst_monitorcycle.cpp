@@ -1,5 +1,5 @@
-#include "app/AppState.h"
 #include "app/Startup.h"
+#include "core/AppState.h"
 #include "monitor/FolderWatcher.h"
 #include "monitor/MonitorControl.h"
 #include "monitor/MonitorCycle.h"

@@ -1,4 +1,4 @@
-#include "platform/Gbk.h"
+#include "core/Gbk.h"
 #include "printing/Calibration.h"
 #include "testutils.h"
 

@@ -1,5 +1,5 @@
-#include "app/AppState.h"
 #include "app/Startup.h"
+#include "core/AppState.h"
 #include "printing/Calibration.h"
 #include "printing/CalibrationSheet.h"
 #include "printing/PrinterDevice.h"

@@ -1,5 +1,5 @@
-#include "sheet/DrawingSurface.h"
-#include "sheet/PictureHandle.h"
+#include "core/DrawingSurface.h"
+#include "sheet/PictureDrawing.h"
 
 #include "testutils.h"
 
@@ -90,15 +90,15 @@ void TestDrawingSurface::ownSizeCoversExactly()
     QFETCH(PictureHandle, picture);
     DrawingSurface surface;
     surface.resize(200, 120);
-    surface.drawPicture(picture, 30, 40);
+    drawPicture(surface, picture, 30, 40);
     const QImage image = surface.image();
     QCOMPARE(differingFrom(image, qRgb(255, 255, 255)), QRect(30, 40, 100, 50));
     QCOMPARE(countOf(image, qRgb(0, 0, 255)), 100 * 50);
 
     // Drawing nothing: the null picture.
     surface.clear();
-    surface.drawPicture(PictureHandle(), 0, 0);
-    surface.drawPicture(PictureHandle(), 0, 0, 50, 50);
+    drawPicture(surface, PictureHandle(), 0, 0);
+    drawPicture(surface, PictureHandle(), 0, 0, 50, 50);
     QCOMPARE(countOf(surface.image(), qRgb(255, 255, 255)), 200 * 120);
 }
 
@@ -106,19 +106,19 @@ void TestDrawingSurface::drawingIsCutAtTheEdges()
 {
     DrawingSurface surface;
     surface.resize(60, 40);
-    surface.drawPicture(PictureHandle(solid(30, 30, Qt::red)), -10, 25, 100, 30);
+    drawPicture(surface, PictureHandle(solid(30, 30, Qt::red)), -10, 25, 100, 30);
     QCOMPARE(differingFrom(surface.image(), qRgb(255, 255, 255)), QRect(0, 25, 60, 15));
-    surface.drawPicture(PictureHandle(solid(30, 30, Qt::green)), 70, 0); // wholly outside
+    drawPicture(surface, PictureHandle(solid(30, 30, Qt::green)), 70, 0); // wholly outside
     QCOMPARE(countOf(surface.image(), qRgb(0, 255, 0)), 0);
 
     // A keyed stretch too large to allocate draws nothing and does not crash.
     const QImage before = surface.image().copy();
     const PictureHandle logo(solid(2, 2, Qt::blue));
-    surface.drawPictureKeyed(logo, 0, 0, 100000, 100000, qRgb(255, 255, 255));
+    drawPictureKeyed(surface, logo, 0, 0, 100000, 100000, qRgb(255, 255, 255));
     QCOMPARE(surface.image(), before);
     // A plain stretch only scales the part that lands on the surface, so a huge
     // one still draws exactly what is seen.
-    surface.drawPicture(logo, -50000, -50000, 100000, 100000);
+    drawPicture(surface, logo, -50000, -50000, 100000, 100000);
     QCOMPARE(countOf(surface.image(), qRgb(0, 0, 255)), 60 * 40);
 }
 
@@ -130,10 +130,10 @@ void TestDrawingSurface::partlyVisibleStretchMatchesWholeStretch()
     const PictureHandle picture(test::markedImage(800, 600));
     DrawingSurface whole;
     whole.resize(700, 500);
-    whole.drawPicture(picture, 0, 0, 600, 450);
+    drawPicture(whole, picture, 0, 0, 600, 450);
     DrawingSurface cut;
     cut.resize(350, 450);
-    cut.drawPicture(picture, -125, 0, 600, 450);
+    drawPicture(cut, picture, -125, 0, 600, 450);
     const QImage expected = whole.image().copy(125, 0, 350, 450);
     int differing = 0;
     for (int y = 0; y < 450; ++y)
@@ -151,7 +151,7 @@ void TestDrawingSurface::absurdSizeGivesASurfaceThatDrawsNothing()
     surface.resize(200000, 200000);
     QCOMPARE(surface.width(), 0);
     surface.stampImage(solid(10, 10, Qt::red), {QPoint(0, 0)});
-    surface.drawPicture(PictureHandle(solid(10, 10, Qt::red)), 0, 0, 50, 50);
+    drawPicture(surface, PictureHandle(solid(10, 10, Qt::red)), 0, 0, 50, 50);
     QVERIFY(surface.snapshotImage().isNull());
     // A usable size afterwards works as ever.
     surface.resize(30, 20);
@@ -172,10 +172,10 @@ void TestDrawingSurface::colourKeyIsExact()
 
     DrawingSurface surface;
     surface.resize(80, 40);
-    surface.drawPicture(PictureHandle(solid(80, 40, QColor(200, 0, 0))), 0, 0);
+    drawPicture(surface, PictureHandle(solid(80, 40, QColor(200, 0, 0))), 0, 0);
 
     // At its own size, pixel for pixel.
-    surface.drawPictureKeyed(PictureHandle(logo), 0, 0, 40, 20, qRgb(255, 255, 255));
+    drawPictureKeyed(surface, PictureHandle(logo), 0, 0, 40, 20, qRgb(255, 255, 255));
     QImage image = surface.image();
     QCOMPARE(image.pixel(2, 2) & 0xFFFFFF, qRgb(200, 0, 0) & 0xFFFFFF);
     QCOMPARE(image.pixel(19, 19) & 0xFFFFFF, qRgb(200, 0, 0) & 0xFFFFFF);
@@ -185,8 +185,8 @@ void TestDrawingSurface::colourKeyIsExact()
     QCOMPARE(image.pixel(50, 30) & 0xFFFFFF, qRgb(200, 0, 0) & 0xFFFFFF); // outside the logo
 
     // Stretched to 80 × 40: the key still decides, before scaling.
-    surface.drawPicture(PictureHandle(solid(80, 40, QColor(0, 0, 200))), 0, 0);
-    surface.drawPictureKeyed(PictureHandle(logo), 0, 0, 80, 40, qRgb(255, 255, 255));
+    drawPicture(surface, PictureHandle(solid(80, 40, QColor(0, 0, 200))), 0, 0);
+    drawPictureKeyed(surface, PictureHandle(logo), 0, 0, 80, 40, qRgb(255, 255, 255));
     image = surface.image();
     for (int y = 0; y < 40; ++y) {
         for (int x = 0; x < 80; ++x) {
@@ -217,8 +217,8 @@ void TestDrawingSurface::resizeKeepsOverlapAndAddsBackground()
     QFETCH(QSize, to);
     DrawingSurface surface;
     surface.resize(from.width(), from.height());
-    surface.drawPicture(PictureHandle(solid(from.width(), from.height(), QColor(10, 90, 30))), 0,
-                        0);
+    drawPicture(surface, PictureHandle(solid(from.width(), from.height(), QColor(10, 90, 30))), 0,
+                0);
     surface.resize(to.width(), to.height());
     QCOMPARE(QSize(surface.width(), surface.height()), to);
     const QRect kept = QRect(QPoint(0, 0), from).intersected(QRect(QPoint(0, 0), to));
@@ -237,7 +237,7 @@ void TestDrawingSurface::clearFillsBackgroundWithoutTouchingSnapshots()
     DrawingSurface board(QColor(151, 196, 240));
     board.resize(30, 20);
     QCOMPARE(countOf(board.image(), qRgb(151, 196, 240)), 600);
-    board.drawPicture(PictureHandle(solid(30, 20, Qt::black)), 0, 0);
+    drawPicture(board, PictureHandle(solid(30, 20, Qt::black)), 0, 0);
     const QImage taken = board.snapshotImage();
     const QByteArray bmp = board.snapshot();
     board.clear();
@@ -265,7 +265,7 @@ void TestDrawingSurface::rectangleOutlinesExclusiveEdges()
 
     // An inner rectangle leaves what is inside it alone (no brush).
     surface.clear();
-    surface.drawPicture(PictureHandle(solid(350, 480, Qt::yellow)), 0, 0);
+    drawPicture(surface, PictureHandle(solid(350, 480, Qt::yellow)), 0, 0);
     surface.setPenColour(Qt::black);
     surface.rectangle(10, 20, 15, 23);
     QCOMPARE(differingFrom(surface.image(), qRgb(255, 255, 0)), QRect(10, 20, 5, 3));
@@ -296,7 +296,7 @@ void TestDrawingSurface::snapshotIsBottomUpBmp()
                              qRgb((x * 37 + 11) & 255, (y * 59 + 3) & 255, (x * y + 200) & 255));
     DrawingSurface surface;
     surface.resize(w, h);
-    surface.drawPicture(PictureHandle(pattern), 0, 0);
+    drawPicture(surface, PictureHandle(pattern), 0, 0);
     const QByteArray bmp = surface.snapshot();
 
     const int rowBytes = (w * 3 + 3) / 4 * 4;
@@ -386,7 +386,7 @@ void TestDrawingSurface::writeTextStaysNearItsPoint()
     QVERIFY(countOf(image, qRgb(200, 0, 0)) > 20);
 
     // Over a coloured ground the ground stays between the strokes.
-    surface.drawPicture(PictureHandle(solid(300, 120, Qt::green)), 0, 0);
+    drawPicture(surface, PictureHandle(solid(300, 120, Qt::green)), 0, 0);
     surface.setTextColour(Qt::black);
     surface.writeText(100, 10, QStringLiteral("中"));
     image = surface.image();

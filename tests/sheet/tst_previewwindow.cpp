@@ -1,9 +1,9 @@
 #include "testutils.h"
 
-#include "app/AppState.h"
 #include "app/Startup.h"
+#include "core/AppState.h"
+#include "core/DrawingSurface.h"
 #include "printing/Printing.h"
-#include "sheet/DrawingSurface.h"
 #include "sheet/PreviewWindow.h"
 
 #include <QLabel>

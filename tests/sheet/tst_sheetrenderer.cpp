@@ -1,6 +1,6 @@
-#include "app/AppState.h"
 #include "app/Startup.h"
-#include "platform/Gbk.h"
+#include "core/AppState.h"
+#include "core/Gbk.h"
 #include "sheet/SheetRenderer.h"
 #include "testutils.h"
 

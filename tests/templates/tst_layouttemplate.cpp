@@ -1,7 +1,7 @@
-#include "platform/Gbk.h"
-#include "templates/LayoutTemplate.h"
+#include "core/Gbk.h"
+#include "core/LayoutTemplate.h"
+#include "core/TemplateValues.h"
 #include "templates/TemplateTransfer.h"
-#include "templates/TemplateValues.h"
 
 #include <QFile>
 #include <QJsonArray>

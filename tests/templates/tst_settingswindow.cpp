@@ -1,10 +1,10 @@
-#include "app/AppState.h"
-#include "config/Config.h"
-#include "sheet/DrawingSurface.h"
+#include "core/AppState.h"
+#include "core/Config.h"
+#include "core/DrawingSurface.h"
+#include "core/TemplateValues.h"
 #include "sheet/SheetRenderer.h"
 #include "templates/SettingsWindow.h"
 #include "templates/TemplateStore.h"
-#include "templates/TemplateValues.h"
 #include "testutils.h"
 
 #include <QAction>

@@ -1,10 +1,10 @@
 // Damaged 配置.ini and sj.edb files, made by mutating good ones: every read,
 // list, load and save must come back without a crash, and what does come back
 // must be consistent.
-#include "app/AppState.h"
 #include "app/Startup.h"
-#include "platform/Gbk.h"
-#include "platform/IniFile.h"
+#include "core/AppState.h"
+#include "core/Gbk.h"
+#include "core/IniFile.h"
 #include "templates/TemplateQuery.h"
 #include "templates/TemplateStore.h"
 #include "testutils.h"

@@ -1,4 +1,4 @@
-#include "platform/ProgramFolder.h"
+#include "core/ProgramFolder.h"
 
 #include <QCoreApplication>
 

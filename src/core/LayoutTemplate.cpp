@@ -1,4 +1,4 @@
-#include "templates/LayoutTemplate.h"
+#include "core/LayoutTemplate.h"
 
 #include <QJsonValue>
 

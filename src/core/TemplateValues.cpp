@@ -1,6 +1,6 @@
-#include "templates/TemplateValues.h"
+#include "core/TemplateValues.h"
 
-#include "platform/Gbk.h"
+#include "core/Gbk.h"
 
 #include <cmath>
 #include <cstdio>

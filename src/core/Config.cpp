@@ -1,6 +1,6 @@
-#include "config/Config.h"
+#include "core/Config.h"
 
-#include "platform/IniFile.h"
+#include "core/IniFile.h"
 
 namespace vellora {
 

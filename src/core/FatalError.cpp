@@ -1,6 +1,6 @@
-#include "templates/FatalError.h"
+#include "core/FatalError.h"
 
-#include "app/AppState.h"
+#include "core/AppState.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "batch/BatchControl.h"
-#include "platform/ProgramFolder.h"
-#include "printing/Printing.h"
-#include "sheet/DrawingSurface.h"
-#include "sheet/SheetGeometry.h"
-#include "templates/LayoutTemplate.h"
+#include "core/BatchControl.h"
+#include "core/DrawingSurface.h"
+#include "core/LayoutTemplate.h"
+#include "core/PendingSheet.h"
+#include "core/PrintReport.h"
+#include "core/ProgramFolder.h"
 
 #include <QImage>
 #include <QString>
@@ -119,5 +119,10 @@ struct AppState
         return joinPath(programFolder, QString::fromUtf16(name));
     }
 };
+
+// Makes a template current without a settings window: the values, the radio
+// states the window would show for it (centred, number outside) and the sheet
+// surface sized to the paper.
+void useTemplateHeadless(AppState& state, const LayoutTemplate& layoutTemplate);
 
 } // namespace vellora

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "sheet/PictureHandle.h"
-
 #include <QByteArray>
 #include <QColor>
 #include <QFont>
@@ -11,6 +9,10 @@
 #include <QRect>
 
 namespace vellora {
+
+// Largest raster drawn or decoded, in pixels: a surface or picture beyond it
+// draws nothing rather than allocating gigabytes.
+inline constexpr qint64 kMaxPicturePixels = 120'000'000;
 
 // An off-screen raster of 24-bit colour pixels with the drawing attributes the
 // layout relies on. Pixels stay until cleared or drawn over.
@@ -32,15 +34,6 @@ public:
     QColor penColour() const { return m_pen; }
     QColor textColour() const { return m_text; }
 
-    // The whole picture scaled (area-averaging) to exactly width × height at
-    // (x, y), replacing pixels; what falls outside is cut off.
-    void drawPicture(const PictureHandle& picture, int x, int y, int width, int height);
-    // At the picture's own size.
-    void drawPicture(const PictureHandle& picture, int x, int y);
-    // As drawPicture, but source pixels exactly equal to key leave the
-    // destination untouched (the key is tested before scaling).
-    void drawPictureKeyed(const PictureHandle& picture, int x, int y, int width, int height,
-                          QRgb key);
     // A finished image at its own size, replacing pixels (stamping a cell).
     void drawImage(const QImage& image, int x, int y);
     // The same image at each position in turn (later ones over earlier ones);
@@ -58,6 +51,8 @@ public:
     // The same pixels as an image (shares data until either side changes).
     QImage snapshotImage() const { return m_image; }
     const QImage& image() const { return m_image; }
+    // The pixels themselves, for drawing code outside the surface.
+    QImage& pixels() { return m_image; }
 
 private:
     QImage m_image;
