@@ -9,7 +9,7 @@
 #include "core/AppState.h"
 #include "monitor/MonitorControl.h"
 #include "monitor/MonitorCycle.h"
-#include "platform/MonitorTimer.h"
+#include "monitor/MonitorTimer.h"
 #include "printing/Printing.h"
 
 #include <QBuffer>

@@ -15,9 +15,9 @@
 // Figures and whether the targets are met are printed at the end; nothing
 // here fails on time.
 
-#include "batch/SheetJpegWriter.h"
 #include "printing/PrinterDevice.h"
 #include "printing/Printing.h"
+#include "sheet/SheetJpegWriter.h"
 
 #include <QDir>
 #include <QGuiApplication>

@@ -8,12 +8,12 @@
 #include "monitor/FolderWatcher.h"
 #include "monitor/MonitorControl.h"
 #include "monitor/MonitorCycle.h"
-#include "platform/MonitorTimer.h"
-#include "platform/PrinterSettings.h"
+#include "monitor/MonitorTimer.h"
+#include "printing/PrinterSettings.h"
 #include "printing/Printing.h"
 #include "sheet/PreviewWindow.h"
+#include "sheet/TemplateStore.h"
 #include "templates/SettingsWindow.h"
-#include "templates/TemplateStore.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>

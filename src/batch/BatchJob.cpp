@@ -1,10 +1,10 @@
 #include "batch/BatchJob.h"
 
 #include "batch/PhotoPrefetch.h"
-#include "batch/SheetJpegWriter.h"
 #include "core/AppState.h"
 #include "sheet/PictureHandle.h"
 #include "sheet/SheetGeometry.h"
+#include "sheet/SheetJpegWriter.h"
 #include "sheet/SheetRenderer.h"
 
 #include <QFileInfo>

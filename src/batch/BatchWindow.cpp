@@ -3,8 +3,8 @@
 #include "app/FolderPickerWindow.h"
 #include "batch/BatchJob.h"
 #include "core/AppState.h"
-#include "platform/PrinterSettings.h"
-#include "templates/TemplateStore.h"
+#include "printing/PrinterSettings.h"
+#include "sheet/TemplateStore.h"
 
 #include <QCloseEvent>
 #include <QComboBox>

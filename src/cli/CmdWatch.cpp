@@ -5,9 +5,9 @@
 #include "core/ProgramFolder.h"
 #include "monitor/MonitorControl.h"
 #include "monitor/MonitorCycle.h"
-#include "platform/MonitorTimer.h"
+#include "monitor/MonitorTimer.h"
 #include "printing/Printing.h"
-#include "templates/TemplateStore.h"
+#include "sheet/TemplateStore.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -1,10 +1,10 @@
 #include "printing/Printing.h"
 
-#include "batch/SheetJpegWriter.h"
 #include "core/AppState.h"
 #include "core/ProgramFolder.h"
 #include "printing/Calibration.h"
 #include "printing/PrinterDevice.h"
+#include "sheet/SheetJpegWriter.h"
 
 #include <QDir>
 

@@ -8,8 +8,8 @@
 #include "sheet/PictureHandle.h"
 #include "sheet/SheetGeometry.h"
 #include "sheet/SheetRenderer.h"
+#include "sheet/TemplateStore.h"
 #include "templates/TemplateQuery.h"
-#include "templates/TemplateStore.h"
 
 #include <QAction>
 #include <QCheckBox>

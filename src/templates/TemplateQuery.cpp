@@ -1,7 +1,6 @@
 #include "templates/TemplateQuery.h"
 
 #include "core/TemplateValues.h"
-#include "templates/TemplateStore.h"
 
 #include <QCryptographicHash>
 #include <QFile>

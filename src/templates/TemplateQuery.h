@@ -19,6 +19,8 @@ namespace vellora {
 // The table of templates and the table that holds the password check.
 inline constexpr const char16_t* kTemplateTableName = u"排版";
 inline constexpr const char* kStoreMetaTable = "vellora_store";
+// The password every file of ours is made with and opened with.
+inline constexpr const char* kStorePassword = "Kq7#vR2mT9x!pLw";
 
 // One stored value as the file holds it.
 struct ColumnValue

@@ -6,11 +6,11 @@
 #include "app/Startup.h"
 #include "core/AppState.h"
 #include "core/Config.h"
-#include "platform/MonitorTimer.h"
+#include "monitor/MonitorTimer.h"
 #include "printing/Printing.h"
 #include "sheet/PreviewWindow.h"
+#include "sheet/TemplateStore.h"
 #include "templates/SettingsWindow.h"
-#include "templates/TemplateStore.h"
 
 #include <QApplication>
 #include <QComboBox>

@@ -3,7 +3,7 @@
 #include "batch/BatchJob.h"
 #include "batch/BatchWindow.h"
 #include "core/AppState.h"
-#include "templates/TemplateStore.h"
+#include "sheet/TemplateStore.h"
 
 #include "batch/batchtestutils.h"
 #include "testutils.h"

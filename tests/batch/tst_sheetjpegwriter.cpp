@@ -1,4 +1,4 @@
-#include "batch/SheetJpegWriter.h"
+#include "sheet/SheetJpegWriter.h"
 #include "testutils.h"
 
 #include <QDir>

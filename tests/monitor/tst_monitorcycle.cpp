@@ -3,7 +3,7 @@
 #include "monitor/FolderWatcher.h"
 #include "monitor/MonitorControl.h"
 #include "monitor/MonitorCycle.h"
-#include "platform/MonitorTimer.h"
+#include "monitor/MonitorTimer.h"
 #include "sheet/SheetGeometry.h"
 #include "testutils.h"
 

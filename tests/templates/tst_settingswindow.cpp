@@ -3,8 +3,8 @@
 #include "core/DrawingSurface.h"
 #include "core/TemplateValues.h"
 #include "sheet/SheetRenderer.h"
+#include "sheet/TemplateStore.h"
 #include "templates/SettingsWindow.h"
-#include "templates/TemplateStore.h"
 #include "testutils.h"
 
 #include <QAction>

@@ -5,8 +5,8 @@
 #include "core/AppState.h"
 #include "core/Gbk.h"
 #include "core/IniFile.h"
+#include "sheet/TemplateStore.h"
 #include "templates/TemplateQuery.h"
-#include "templates/TemplateStore.h"
 #include "testutils.h"
 
 #include <QElapsedTimer>

@@ -3,8 +3,8 @@
 #include "core/Config.h"
 #include "core/FatalError.h"
 #include "sheet/SheetGeometry.h"
+#include "sheet/TemplateStore.h"
 #include "templates/TemplateQuery.h"
-#include "templates/TemplateStore.h"
 #include "testutils.h"
 
 #include <QDir>

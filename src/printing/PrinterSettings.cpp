@@ -1,4 +1,4 @@
-#include "platform/PrinterSettings.h"
+#include "printing/PrinterSettings.h"
 
 #include <QProcess>
 #include <QStandardPaths>

@@ -1,6 +1,5 @@
-#include "templates/TemplateStore.h"
+#include "sheet/TemplateStore.h"
 
-#include "app/Startup.h"
 #include "core/AppState.h"
 #include "core/FatalError.h"
 #include "sheet/SheetRenderer.h"

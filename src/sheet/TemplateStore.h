@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/LayoutTemplate.h"
+#include "templates/TemplateQuery.h"
 
 #include <QString>
 #include <QStringList>
@@ -8,8 +9,6 @@
 namespace vellora {
 
 struct AppState;
-
-inline constexpr const char* kStorePassword = "Kq7#vR2mT9x!pLw";
 
 // Messages of the store (the windows show them with caption "错误").
 inline constexpr const char16_t* kTemplateMissingMessage = u"排版设置错误，请重新设置";

@@ -1,4 +1,4 @@
-#include "platform/MonitorTimer.h"
+#include "monitor/MonitorTimer.h"
 
 #include <QMetaObject>
 
