@@ -1,8 +1,8 @@
-#include "app/DialogsWindow.h"
-#include "app/MainWindow.h"
 #include "app/Startup.h"
 #include "core/AppState.h"
 #include "core/ProgramFolder.h"
+#include "ui/Dialogs.h"
+#include "ui/MainWindow.h"
 
 #include <QApplication>
 #include <QLibraryInfo>

@@ -4,7 +4,7 @@
 #include "core/AppState.h"
 #include "core/DrawingSurface.h"
 #include "printing/Printing.h"
-#include "sheet/PreviewWindow.h"
+#include "ui/PreviewWindow.h"
 
 #include <QLabel>
 #include <QPointer>

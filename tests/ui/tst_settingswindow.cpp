@@ -4,8 +4,8 @@
 #include "core/TemplateValues.h"
 #include "sheet/SheetRenderer.h"
 #include "sheet/TemplateStore.h"
-#include "templates/SettingsWindow.h"
 #include "testutils.h"
+#include "ui/SettingsWindow.h"
 
 #include <QAction>
 #include <QCheckBox>

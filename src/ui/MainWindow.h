@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/DialogsWindow.h"
+#include "ui/Dialogs.h"
 
 #include <QPointer>
 #include <QWidget>

@@ -1,4 +1,4 @@
-#include "app/LampPicture.h"
+#include "ui/LampPicture.h"
 
 #include <QFont>
 #include <QFontMetrics>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "app/DialogsWindow.h"
 #include "printing/Calibration.h"
 #include "printing/CalibrationSheet.h"
+#include "ui/Dialogs.h"
 
 #include <QDialog>
 

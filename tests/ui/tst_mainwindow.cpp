@@ -1,16 +1,16 @@
 #include "testutils.h"
 
-#include "app/CalibrationWindow.h"
-#include "app/FolderPickerWindow.h"
-#include "app/MainWindow.h"
 #include "app/Startup.h"
 #include "core/AppState.h"
 #include "core/Config.h"
 #include "monitor/MonitorTimer.h"
 #include "printing/Printing.h"
-#include "sheet/PreviewWindow.h"
 #include "sheet/TemplateStore.h"
-#include "templates/SettingsWindow.h"
+#include "ui/CalibrationWindow.h"
+#include "ui/FolderPickerWindow.h"
+#include "ui/MainWindow.h"
+#include "ui/PreviewWindow.h"
+#include "ui/SettingsWindow.h"
 
 #include <QApplication>
 #include <QComboBox>

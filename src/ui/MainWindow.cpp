@@ -1,8 +1,5 @@
-#include "app/MainWindow.h"
+#include "ui/MainWindow.h"
 
-#include "app/CalibrationWindow.h"
-#include "app/FolderPickerWindow.h"
-#include "app/LampPicture.h"
 #include "core/AppState.h"
 #include "core/Config.h"
 #include "monitor/FolderWatcher.h"
@@ -11,9 +8,13 @@
 #include "monitor/MonitorTimer.h"
 #include "printing/PrinterSettings.h"
 #include "printing/Printing.h"
-#include "sheet/PreviewWindow.h"
 #include "sheet/TemplateStore.h"
-#include "templates/SettingsWindow.h"
+#include "ui/CalibrationWindow.h"
+#include "ui/FolderPickerWindow.h"
+#include "ui/LampPicture.h"
+#include "ui/LampRadioButton.h"
+#include "ui/PreviewWindow.h"
+#include "ui/SettingsWindow.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -43,45 +44,6 @@ int screenHeight()
     const QScreen* screen = QGuiApplication::primaryScreen();
     return screen ? screen->geometry().height() : 0;
 }
-
-// A radio box shown as its picture alone (no indicator), like a graphical
-// option button: the lamp and the words are the whole control.
-class LampRadioButton : public QRadioButton
-{
-public:
-    LampRadioButton(const QImage& picture, QWidget* parent)
-        : QRadioButton(parent), m_picture(picture)
-    {
-        setAutoExclusive(false);
-        setCursor(Qt::PointingHandCursor);
-        setAttribute(Qt::WA_Hover);
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override
-    {
-        QPainter p(this);
-        p.setRenderHint(QPainter::Antialiasing);
-        if (underMouse() || isDown()) {
-            p.setPen(Qt::NoPen);
-            p.setBrush(QColor(0, 0, 0, isDown() ? 40 : 18));
-            p.drawRoundedRect(rect().adjusted(1, 1, -1, -1), 8, 8);
-        }
-        // The picture is 2 pixels larger than the control; centre it.
-        const QPoint at((width() - m_picture.width()) / 2, (height() - m_picture.height()) / 2);
-        p.drawImage(at, m_picture);
-        if (hasFocus()) {
-            p.setPen(QPen(palette().color(QPalette::Highlight), 1, Qt::DotLine));
-            p.setBrush(Qt::NoBrush);
-            p.drawRoundedRect(rect().adjusted(1, 1, -2, -2), 8, 8);
-        }
-    }
-    // The whole picture is the click area.
-    bool hitButton(const QPoint& pos) const override { return rect().contains(pos); }
-
-private:
-    QImage m_picture;
-};
 
 } // namespace
 

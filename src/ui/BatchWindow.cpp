@@ -1,10 +1,10 @@
-#include "batch/BatchWindow.h"
+#include "ui/BatchWindow.h"
 
-#include "app/FolderPickerWindow.h"
 #include "batch/BatchJob.h"
 #include "core/AppState.h"
 #include "printing/PrinterSettings.h"
 #include "sheet/TemplateStore.h"
+#include "ui/FolderPickerWindow.h"
 
 #include <QCloseEvent>
 #include <QComboBox>

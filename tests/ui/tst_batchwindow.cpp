@@ -1,9 +1,9 @@
-#include "app/FolderPickerWindow.h"
 #include "app/Startup.h"
 #include "batch/BatchJob.h"
-#include "batch/BatchWindow.h"
 #include "core/AppState.h"
 #include "sheet/TemplateStore.h"
+#include "ui/BatchWindow.h"
+#include "ui/FolderPickerWindow.h"
 
 #include "batch/batchtestutils.h"
 #include "testutils.h"

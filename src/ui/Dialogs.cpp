@@ -1,4 +1,4 @@
-#include "app/DialogsWindow.h"
+#include "ui/Dialogs.h"
 
 #include <QCoreApplication>
 #include <QPrintDialog>

@@ -1,12 +1,12 @@
 #pragma once
 
 #include "templates/EditingRules.h"
+#include "ui/ColourPickerButton.h"
+#include "ui/PreviewBoard.h"
+#include "ui/SettingsDialogs.h"
+#include "ui/ValueSpinBox.h"
 
-#include <QAbstractSpinBox>
 #include <QColor>
-#include <QFrame>
-#include <QImage>
-#include <QPushButton>
 #include <QWidget>
 
 #include <array>
@@ -26,101 +26,6 @@ namespace vellora {
 
 struct AppState;
 struct LayoutTemplate;
-
-// The modal dialogs the settings window opens, replaceable so that tests can
-// answer them. Defaults show the real dialogs.
-struct SettingsDialogs
-{
-    // An application-modal message box with an OK button; error = error icon,
-    // otherwise no icon.
-    std::function<void(const QString& caption, const QString& text, bool error)> message;
-    // A yes/no question; true for yes.
-    std::function<bool(const QString& caption, const QString& text)> confirm;
-    // The name to save a template under; nothing when cancelled.
-    std::function<std::optional<QString>(QWidget* parent)> askTemplateName;
-    // The logo file chosen in "打开标志图片"; empty when cancelled.
-    std::function<QString(QWidget* parent)> openLogoFile;
-    // A colour chosen from the colour dialog; invalid when cancelled.
-    std::function<QColor(QWidget* parent, const QColor& initial)> pickColour;
-    // Runs the batch window modally, owned by the settings window.
-    std::function<void(AppState& state, QWidget* owner)> runBatch;
-};
-
-// An edit box with spin buttons whose text is entirely the window's business:
-// no value semantics, typing filtered by kind, spins reported as ±1.
-class ValueSpinBox : public QAbstractSpinBox
-{
-    Q_OBJECT
-public:
-    ValueSpinBox(const ValueBoxRule& rule, QWidget* parent);
-
-    const ValueBoxRule& rule() const { return m_rule; }
-    QString text() const;
-    QLineEdit* editor() const { return lineEdit(); }
-    // A text written by the program: not filtered, and the change is raised
-    // even when the text stays the same.
-    void setSystemText(const QString& text);
-
-    void stepBy(int steps) override;
-    QValidator::State validate(QString& input, int& pos) const override;
-    void fixup(QString& input) const override;
-
-Q_SIGNALS:
-    void contentChanged(); // any change of the text, typed or written
-    void spun(int direction);
-
-protected:
-    StepEnabled stepEnabled() const override;
-    void keyPressEvent(QKeyEvent* event) override;
-    void inputMethodEvent(QInputMethodEvent* event) override;
-    void focusOutEvent(QFocusEvent* event) override;
-
-private:
-    const ValueBoxRule& m_rule;
-};
-
-// A button that shows its colour and opens the colour dialog.
-class ColourPickerButton : public QPushButton
-{
-    Q_OBJECT
-public:
-    explicit ColourPickerButton(QWidget* parent);
-
-    QColor colour() const { return m_colour; }
-    // Raises colourChanged when the colour differs.
-    void setColour(const QColor& colour);
-
-Q_SIGNALS:
-    void colourChanged(const QColor& colour);
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
-private:
-    QColor m_colour = Qt::black;
-};
-
-// 画板1: shows the last sheet picture shrunk to fit on its background.
-class PreviewBoard : public QFrame
-{
-    Q_OBJECT
-public:
-    explicit PreviewBoard(QWidget* parent);
-
-    void showSheet(const QImage& sheet);
-    const QImage& sheet() const { return m_sheet; }
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
-
-private:
-    void rescale();
-
-    QImage m_sheet;
-    QImage m_scaled;
-    QRect m_target;
-};
 
 // "证件照排版设置": the template list and every value of the current template,
 // with a live preview. Created hidden at start-up; never destroyed.

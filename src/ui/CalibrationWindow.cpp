@@ -1,4 +1,4 @@
-#include "app/CalibrationWindow.h"
+#include "ui/CalibrationWindow.h"
 
 #include "core/ProgramFolder.h"
 #include "printing/PrinterDevice.h"

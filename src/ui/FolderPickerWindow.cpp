@@ -1,4 +1,4 @@
-#include "app/FolderPickerWindow.h"
+#include "ui/FolderPickerWindow.h"
 
 #include "core/ProgramFolder.h"
 

@@ -1,6 +1,6 @@
 #include "testutils.h"
 
-#include "app/FolderPickerWindow.h"
+#include "ui/FolderPickerWindow.h"
 
 #include <QComboBox>
 #include <QDir>
