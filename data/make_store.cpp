@@ -3,7 +3,7 @@
 //   vellora-make-store store OUT.edb TEMPLATE.json...
 //   vellora-make-store config OUT.ini DEFAULT-TEMPLATE-NAME
 #include "core/Config.h"
-#include "templates/TemplateQuery.h"
+#include "templates/TemplateFile.h"
 #include "templates/TemplateTransfer.h"
 
 #include <QCoreApplication>

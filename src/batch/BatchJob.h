@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/Messages.h"
 #include "printing/Printing.h"
 
 #include <QDateTime>
@@ -13,10 +14,6 @@
 namespace vellora {
 
 struct AppState;
-
-inline constexpr const char16_t* kSaveFolderMissingMessage = u"请设置保存目录";
-inline constexpr const char16_t* kTemplateNotChosenMessage = u"请设置排版规格";
-inline constexpr const char16_t* kErrorCaption = u"错误";
 
 enum class BatchOutputMode { Save, Print };
 

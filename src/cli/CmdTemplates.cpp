@@ -5,8 +5,8 @@
 #include "core/Config.h"
 #include "core/FatalError.h"
 #include "core/ProgramFolder.h"
-#include "sheet/TemplateStore.h"
-#include "templates/TemplateQuery.h"
+#include "sheet/TemplateLoader.h"
+#include "templates/TemplateFile.h"
 #include "templates/TemplateTransfer.h"
 
 #include <QFile>

@@ -7,7 +7,7 @@
 #include "monitor/MonitorCycle.h"
 #include "monitor/MonitorTimer.h"
 #include "printing/Printing.h"
-#include "sheet/TemplateStore.h"
+#include "sheet/TemplateLoader.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/Messages.h"
 #include "core/PrintReport.h"
 
 #include <QImage>
@@ -12,7 +13,6 @@ namespace vellora {
 struct AppState;
 
 inline constexpr const char16_t* kPrintJobName = u"未命名打印作业";
-inline constexpr const char16_t* kNothingToPrintMessage = u"不能打印，可能排版张数为0";
 
 // One page on the default printer: portrait, one copy, job "未命名打印作业",
 // the sheet at its true size (one pixel = 0.1 mm) from the printable area's

@@ -3,7 +3,7 @@
 #include "batch/BatchJob.h"
 #include "core/AppState.h"
 #include "printing/PrinterSettings.h"
-#include "sheet/TemplateStore.h"
+#include "sheet/TemplateLoader.h"
 #include "ui/FolderPickerWindow.h"
 
 #include <QCloseEvent>

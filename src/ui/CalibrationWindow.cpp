@@ -18,8 +18,6 @@ namespace vellora {
 
 namespace {
 
-constexpr const char16_t* kInfoCaption = u"信息：";
-
 QDoubleSpinBox* millimetreBox(const QString& objectName, double value, QWidget* parent)
 {
     auto* box = new QDoubleSpinBox(parent);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/Messages.h"
 #include <QMessageBox>
 #include <QString>
 
@@ -20,7 +21,5 @@ void showMessageBox(const QString& text, const QString& caption, QMessageBox::Ic
 // printer's name, or empty when cancelled. Callable from any thread; the
 // dialog itself always runs on the UI thread.
 QString askForPrinterName();
-
-inline constexpr const char16_t* kErrorCaption = u"错误";
 
 } // namespace vellora

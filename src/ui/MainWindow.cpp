@@ -8,7 +8,7 @@
 #include "monitor/MonitorTimer.h"
 #include "printing/PrinterSettings.h"
 #include "printing/Printing.h"
-#include "sheet/TemplateStore.h"
+#include "sheet/TemplateLoader.h"
 #include "ui/CalibrationWindow.h"
 #include "ui/FolderPickerWindow.h"
 #include "ui/LampPicture.h"

@@ -7,8 +7,8 @@
 #include "sheet/PictureHandle.h"
 #include "sheet/SheetGeometry.h"
 #include "sheet/SheetRenderer.h"
-#include "sheet/TemplateStore.h"
-#include "templates/TemplateQuery.h"
+#include "sheet/TemplateLoader.h"
+#include "templates/TemplateFile.h"
 #include "ui/BatchWindow.h"
 
 #include <QAction>

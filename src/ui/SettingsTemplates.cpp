@@ -7,8 +7,8 @@
 #include "sheet/PictureHandle.h"
 #include "sheet/SheetGeometry.h"
 #include "sheet/SheetRenderer.h"
-#include "sheet/TemplateStore.h"
-#include "templates/TemplateQuery.h"
+#include "sheet/TemplateLoader.h"
+#include "templates/TemplateFile.h"
 #include "ui/BatchWindow.h"
 
 #include <QAction>
@@ -33,14 +33,13 @@
 #include <QTabWidget>
 #include <QThread>
 
+#include "core/Messages.h"
+
 namespace vellora {
 
 // The template list: load, save, default, delete.
 
 namespace {
-
-const QString kInfoCaption = QStringLiteral("信息：");
-const QString kErrorCaption = QStringLiteral("错误");
 
 // Check states copied in from a template raise no click. An auto-exclusive
 // radio box cannot be unchecked on its own, which the copying needs while it
@@ -93,7 +92,8 @@ QString SettingsWindow::selectedTemplateName() const
 bool SettingsWindow::loadByName(const QString& name)
 {
     if (!loadTemplateByName(m_state, name)) {
-        dialogs().message(kErrorCaption, QString::fromUtf16(kTemplateMissingMessage), true);
+        dialogs().message(QString::fromUtf16(kErrorCaption),
+                          QString::fromUtf16(kTemplateMissingMessage), true);
         return false;
     }
     m_state.loadedTemplateName = name;
@@ -208,7 +208,7 @@ std::optional<QString> SettingsWindow::askNewTemplateName()
     // A name that would not come back from 配置.ini could never be the default.
     const QString problem = configValueProblem(name);
     if (!problem.isEmpty()) {
-        dialogs().message(kErrorCaption,
+        dialogs().message(QString::fromUtf16(kErrorCaption),
                           QStringLiteral("不能用“%1”作为打印规格名称：%2。").arg(name, problem),
                           true);
         return std::nullopt;
@@ -255,7 +255,7 @@ void SettingsWindow::saveCurrentTemplateUnder(const QString& name)
 
     QString error;
     if (!saveTemplate(m_state, name, &error)) {
-        dialogs().message(kErrorCaption,
+        dialogs().message(QString::fromUtf16(kErrorCaption),
                           QStringLiteral("打印规格“%1”没有保存。\n\n%2").arg(name, error), true);
         return;
     }
@@ -280,7 +280,7 @@ void SettingsWindow::setDefaultTemplate()
     // Written as it stands, such a name would be read back as another one.
     const QString problem = configValueProblem(name);
     if (!problem.isEmpty()) {
-        dialogs().message(kErrorCaption,
+        dialogs().message(QString::fromUtf16(kErrorCaption),
                           QStringLiteral("“%1”不能设为默认排版：%2。请用“另存为…”换一个名称。")
                               .arg(name, problem),
                           true);
@@ -288,7 +288,7 @@ void SettingsWindow::setDefaultTemplate()
     }
     if (!writeConfigText(m_state.configPath(), QString::fromUtf16(kConfigSection),
                          QString::fromUtf16(kConfigDefaultTemplateKey), name)) {
-        dialogs().message(kErrorCaption,
+        dialogs().message(QString::fromUtf16(kErrorCaption),
                           QStringLiteral("默认排版没有设置：无法写入配置文件。\n\n%1")
                               .arg(QDir::toNativeSeparators(m_state.configPath())),
                           true);
@@ -312,7 +312,7 @@ void SettingsWindow::deleteSelectedTemplate()
         return;
     QString error;
     if (!deleteTemplate(m_state.storePath(), name, &error)) {
-        dialogs().message(kErrorCaption,
+        dialogs().message(QString::fromUtf16(kErrorCaption),
                           QStringLiteral("打印规格“%1”没有删除。\n\n%2").arg(name, error), true);
         return;
     }
@@ -323,7 +323,7 @@ void SettingsWindow::deleteSelectedTemplate()
     // The default would name a template that is gone.
     if (isDefault && !writeConfigText(m_state.configPath(), QString::fromUtf16(kConfigSection),
                                       QString::fromUtf16(kConfigDefaultTemplateKey), QString()))
-        dialogs().message(kErrorCaption,
+        dialogs().message(QString::fromUtf16(kErrorCaption),
                           QStringLiteral("默认排版没有清除：无法写入配置文件。\n\n%1")
                               .arg(QDir::toNativeSeparators(m_state.configPath())),
                           true);

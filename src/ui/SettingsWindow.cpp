@@ -7,8 +7,8 @@
 #include "sheet/PictureHandle.h"
 #include "sheet/SheetGeometry.h"
 #include "sheet/SheetRenderer.h"
-#include "sheet/TemplateStore.h"
-#include "templates/TemplateQuery.h"
+#include "sheet/TemplateLoader.h"
+#include "templates/TemplateFile.h"
 #include "ui/BatchWindow.h"
 
 #include <QAction>
@@ -33,14 +33,9 @@
 #include <QTabWidget>
 #include <QThread>
 
+#include "core/Messages.h"
+
 namespace vellora {
-
-namespace {
-
-const QString kInfoCaption = QStringLiteral("信息：");
-const QString kErrorCaption = QStringLiteral("错误");
-
-} // namespace
 
 // ---------------------------------------------------------------------------
 // SettingsWindow
@@ -140,7 +135,7 @@ void SettingsWindow::connectRules()
             [this] { close(); });
     connect(findChild<QPushButton*>(QStringLiteral("按钮1")), &QPushButton::clicked, this, [] {
         dialogs().message(
-            kInfoCaption,
+            QString::fromUtf16(kInfoCaption),
             QStringLiteral("注：请用其他作图软件按照输出照片的比例，制作一幅背景为纯白色，"
                            "添加需要的标志、文字到合适的地方，保存格式为“bmp” "
                            "图片导入即可。"),
@@ -253,8 +248,8 @@ void SettingsWindow::onBoxChanged(ValueSpinBox* box)
             return;
         if (const auto capped =
                 cappedOutputCount(t.outputCount, t.size1.countAcross, t.size1.countDown)) {
-            dialogs().message(kInfoCaption, QStringLiteral("输出张数不能超过整版设置的最大张数"),
-                              false);
+            dialogs().message(QString::fromUtf16(kInfoCaption),
+                              QStringLiteral("输出张数不能超过整版设置的最大张数"), false);
             t.outputCount = *capped;
             // Runs this rule again, now within the limit, and redraws there.
             box->setSystemText(formatCount(*capped));

@@ -1,7 +1,7 @@
 #include "app/Startup.h"
 #include "batch/BatchJob.h"
 #include "core/AppState.h"
-#include "sheet/TemplateStore.h"
+#include "sheet/TemplateLoader.h"
 #include "ui/BatchWindow.h"
 #include "ui/FolderPickerWindow.h"
 

@@ -5,7 +5,7 @@
 #include "core/Config.h"
 #include "monitor/MonitorTimer.h"
 #include "printing/Printing.h"
-#include "sheet/TemplateStore.h"
+#include "sheet/TemplateLoader.h"
 #include "ui/CalibrationWindow.h"
 #include "ui/FolderPickerWindow.h"
 #include "ui/MainWindow.h"

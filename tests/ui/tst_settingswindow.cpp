@@ -3,7 +3,7 @@
 #include "core/DrawingSurface.h"
 #include "core/TemplateValues.h"
 #include "sheet/SheetRenderer.h"
-#include "sheet/TemplateStore.h"
+#include "sheet/TemplateLoader.h"
 #include "testutils.h"
 #include "ui/SettingsWindow.h"
 

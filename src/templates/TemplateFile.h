@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/LayoutTemplate.h"
+#include "core/Messages.h"
 
 #include <QByteArray>
 #include <QList>
@@ -37,13 +38,13 @@ struct ColumnValue
 
 // Record-level access to sj.edb for one operation, read only. A failed open
 // leaves nothing open and every later call behaves as on an empty table.
-class TemplateQuery
+class TemplateFile
 {
 public:
-    TemplateQuery() = default;
-    ~TemplateQuery();
-    TemplateQuery(const TemplateQuery&) = delete;
-    TemplateQuery& operator=(const TemplateQuery&) = delete;
+    TemplateFile() = default;
+    ~TemplateFile();
+    TemplateFile(const TemplateFile&) = delete;
+    TemplateFile& operator=(const TemplateFile&) = delete;
 
     // Opens for reading (a missing file is not created) and checks that the
     // file is a template file made with this password. A save that was cut
@@ -63,7 +64,7 @@ public:
     // From the current row on, the first row the predicate holds for becomes
     // current (true); otherwise the current row stays (false). A predicate may
     // ask to stop the search by setting *stop.
-    bool findFirst(const std::function<bool(const TemplateQuery&, bool* stop)>& predicate);
+    bool findFirst(const std::function<bool(const TemplateFile&, bool* stop)>& predicate);
     void close();
 
 private:
@@ -88,14 +89,11 @@ struct ColumnKindError
     bool unreadable = false;
 };
 
-inline constexpr const char16_t* kKindMismatchMessage = u"数据或数组类型不匹配";
-inline constexpr const char16_t* kNotNumericMessage = u"未得到所需要的数值型数据";
-
 // Reads every column of the current row by name, in column order, into a
 // template. 标志图片 is read when 加标志 is yes, or always with logoAlways.
 // Returns false with the error of the first column whose stored kind does not
 // match, or with unreadable set when the row could not be read.
-bool readTemplateRow(const TemplateQuery& query, bool logoAlways, LayoutTemplate& out,
+bool readTemplateRow(const TemplateFile& query, bool logoAlways, LayoutTemplate& out,
                      ColumnKindError* error);
 
 enum class FindResult { Found, NotFound, Unreadable, WrongKind };

@@ -3,8 +3,8 @@
 #include "core/Config.h"
 #include "core/FatalError.h"
 #include "sheet/SheetGeometry.h"
-#include "sheet/TemplateStore.h"
-#include "templates/TemplateQuery.h"
+#include "sheet/TemplateLoader.h"
+#include "templates/TemplateFile.h"
 #include "testutils.h"
 
 #include <QDir>
@@ -149,7 +149,7 @@ struct Fixture
 
 } // namespace
 
-class TestTemplateStore : public QObject
+class TestTemplateFile : public QObject
 {
     Q_OBJECT
 
@@ -165,7 +165,7 @@ private Q_SLOTS:
         QVERIFY(!f.state.templateLoading);
         // Reading never creates the file.
         QVERIFY(!QFile::exists(f.store()));
-        TemplateQuery query;
+        TemplateFile query;
         QVERIFY(!query.open(f.store(), kStorePassword));
         QCOMPARE(query.rowCount(), 0);
         QCOMPARE(query.readColumn(1).kind, ColumnValue::Kind::Missing);
@@ -178,7 +178,7 @@ private Q_SLOTS:
         QVERIFY(createTemplateStore(f.store(), kStorePassword, &error));
         QVERIFY(listTemplateNames(f.store()).isEmpty());
         QVERIFY(!loadTemplateByName(f.state, QStringLiteral("A")));
-        TemplateQuery query;
+        TemplateFile query;
         QVERIFY(query.open(f.store(), kStorePassword));
         QCOMPARE(query.rowCount(), 0);
         QVERIFY(query.atEnd());
@@ -189,7 +189,7 @@ private Q_SLOTS:
         Fixture f;
         f.save({sampleTemplate(QStringLiteral("甲"), 1), sampleTemplate(QStringLiteral("乙"), 2),
                 sampleTemplate(QStringLiteral("丙"), 3)});
-        TemplateQuery query;
+        TemplateFile query;
         QVERIFY(query.open(f.store(), kStorePassword));
         QCOMPARE(query.rowCount(), 3);
         query.first();
@@ -201,7 +201,7 @@ private Q_SLOTS:
         // findFirst starts at the current row and leaves it alone on a miss.
         auto named = [](const QString& name) {
             return
-                [name](const TemplateQuery& row, bool*) { return row.readColumn(1).text == name; };
+                [name](const TemplateFile& row, bool*) { return row.readColumn(1).text == name; };
         };
         QVERIFY(!query.findFirst(named(QStringLiteral("甲"))));
         QCOMPARE(query.readColumn(1).text, QStringLiteral("乙"));
@@ -243,7 +243,7 @@ private Q_SLOTS:
         QCOMPARE(f.state.currentTemplate, sampleTemplate(QStringLiteral("C"), 4));
         QVERIFY(loadTemplateByName(f.state, QStringLiteral("B")));
         QCOMPARE(f.state.currentTemplate, sampleTemplate(QStringLiteral("B"), 5));
-        TemplateQuery query;
+        TemplateFile query;
         QVERIFY(query.open(f.store(), kStorePassword));
         QCOMPARE(query.rowCount(), 4); // the hidden B was moved, not copied
     }
@@ -574,7 +574,7 @@ private Q_SLOTS:
         QCOMPARE(listTemplateNames(f.store()),
                  QStringList({QStringLiteral("A"), QStringLiteral("B"), QStringLiteral("C"),
                               QStringLiteral("B")}));
-        TemplateQuery query;
+        TemplateFile query;
         QVERIFY(query.open(f.store(), kStorePassword));
         query.first();
         query.skip();
@@ -864,5 +864,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(TestTemplateStore)
-#include "tst_templatestore.moc"
+QTEST_MAIN(TestTemplateFile)
+#include "tst_templatefile.moc"

@@ -1,7 +1,8 @@
 #pragma once
 
 #include "core/LayoutTemplate.h"
-#include "templates/TemplateQuery.h"
+#include "core/Messages.h"
+#include "templates/TemplateFile.h"
 
 #include <QString>
 #include <QStringList>
@@ -9,9 +10,6 @@
 namespace vellora {
 
 struct AppState;
-
-// Messages of the store (the windows show them with caption "错误").
-inline constexpr const char16_t* kTemplateMissingMessage = u"排版设置错误，请重新设置";
 
 // The names of all templates in storage order, up to the first empty name.
 // A missing, foreign or damaged file gives an empty list.

@@ -1,9 +1,9 @@
-#include "sheet/TemplateStore.h"
+#include "sheet/TemplateLoader.h"
 
 #include "core/AppState.h"
 #include "core/FatalError.h"
 #include "sheet/SheetRenderer.h"
-#include "templates/TemplateQuery.h"
+#include "templates/TemplateFile.h"
 
 namespace vellora {
 

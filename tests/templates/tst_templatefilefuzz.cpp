@@ -5,8 +5,8 @@
 #include "core/AppState.h"
 #include "core/Gbk.h"
 #include "core/IniFile.h"
-#include "sheet/TemplateStore.h"
-#include "templates/TemplateQuery.h"
+#include "sheet/TemplateLoader.h"
+#include "templates/TemplateFile.h"
 #include "testutils.h"
 
 #include <QElapsedTimer>
@@ -107,7 +107,7 @@ LayoutTemplate fuzzTemplate(const QString& name, int seed, qsizetype logoBytes)
 
 } // namespace
 
-class TestStoreFuzz : public QObject
+class TestTemplateFileFuzz : public QObject
 {
     Q_OBJECT
 
@@ -233,5 +233,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(TestStoreFuzz)
-#include "tst_storefuzz.moc"
+QTEST_MAIN(TestTemplateFileFuzz)
+#include "tst_templatefilefuzz.moc"

@@ -1,4 +1,4 @@
-#include "templates/TemplateQuery.h"
+#include "templates/TemplateFile.h"
 
 #include "core/TemplateValues.h"
 
@@ -314,14 +314,14 @@ private:
 } // namespace
 
 // ---------------------------------------------------------------------------
-// TemplateQuery
+// TemplateFile
 
-TemplateQuery::~TemplateQuery()
+TemplateFile::~TemplateFile()
 {
     close();
 }
 
-bool TemplateQuery::open(const QString& path, const char* password)
+bool TemplateFile::open(const QString& path, const char* password)
 {
     close();
     if (path.isEmpty() || !QFileInfo(path).isFile())
@@ -339,7 +339,7 @@ bool TemplateQuery::open(const QString& path, const char* password)
     return openConnection(path, password, SQLITE_OPEN_READWRITE);
 }
 
-bool TemplateQuery::openConnection(const QString& path, const char* password, int flags)
+bool TemplateFile::openConnection(const QString& path, const char* password, int flags)
 {
     m_hotJournal = false;
     if (sqlite3_open_v2(sqlitePath(path).constData(), &m_db, flags, nullptr) != SQLITE_OK) {
@@ -379,28 +379,28 @@ bool TemplateQuery::openConnection(const QString& path, const char* password, in
     return true;
 }
 
-int TemplateQuery::rowCount() const
+int TemplateFile::rowCount() const
 {
     return int(qMin<qsizetype>(qsizetype(m_rowids.size()), std::numeric_limits<int>::max()));
 }
 
-void TemplateQuery::first()
+void TemplateFile::first()
 {
     m_current = 0;
 }
 
-void TemplateQuery::skip()
+void TemplateFile::skip()
 {
     if (m_current < qsizetype(m_rowids.size()))
         ++m_current;
 }
 
-bool TemplateQuery::atEnd() const
+bool TemplateFile::atEnd() const
 {
     return m_current >= qsizetype(m_rowids.size());
 }
 
-bool TemplateQuery::loadRow() const
+bool TemplateFile::loadRow() const
 {
     if (!m_rowStatement || atEnd())
         return false;
@@ -415,7 +415,7 @@ bool TemplateQuery::loadRow() const
     return true;
 }
 
-ColumnValue TemplateQuery::readColumn(int number) const
+ColumnValue TemplateFile::readColumn(int number) const
 {
     ColumnValue value;
     if (number < 1 || number > kTemplateColumnCount || !m_rowStatement || atEnd())
@@ -455,13 +455,13 @@ ColumnValue TemplateQuery::readColumn(int number) const
     return value;
 }
 
-ColumnValue TemplateQuery::readColumn(QStringView name) const
+ColumnValue TemplateFile::readColumn(QStringView name) const
 {
     const int index = templateColumnIndex(name);
     return index < 0 ? ColumnValue{} : readColumn(index + 1);
 }
 
-bool TemplateQuery::findFirst(const std::function<bool(const TemplateQuery&, bool*)>& predicate)
+bool TemplateFile::findFirst(const std::function<bool(const TemplateFile&, bool*)>& predicate)
 {
     const qsizetype start = m_current;
     for (qsizetype i = start; i < qsizetype(m_rowids.size()); ++i) {
@@ -476,7 +476,7 @@ bool TemplateQuery::findFirst(const std::function<bool(const TemplateQuery&, boo
     return false;
 }
 
-void TemplateQuery::close()
+void TemplateFile::close()
 {
     sqlite3_finalize(m_rowStatement);
     m_rowStatement = nullptr;
@@ -491,7 +491,7 @@ void TemplateQuery::close()
 // ---------------------------------------------------------------------------
 // Rows
 
-bool readTemplateRow(const TemplateQuery& query, bool logoAlways, LayoutTemplate& out,
+bool readTemplateRow(const TemplateFile& query, bool logoAlways, LayoutTemplate& out,
                      ColumnKindError* error)
 {
     LayoutTemplate row;
@@ -549,13 +549,13 @@ FindResult findTemplateByName(const QString& path, const QString& name, LayoutTe
 {
     if (name.isEmpty())
         return FindResult::NotFound;
-    TemplateQuery query;
+    TemplateFile query;
     if (!query.open(path, kStorePassword))
         return FindResult::Unreadable;
     query.first();
     ColumnKindError kindError;
     bool unreadable = false;
-    const bool found = query.findFirst([&](const TemplateQuery& row, bool* stop) {
+    const bool found = query.findFirst([&](const TemplateFile& row, bool* stop) {
         const ColumnValue stored = row.readColumn(1);
         if (stored.kind == ColumnValue::Kind::Unreadable) {
             // A damaged page is not a value of another kind: the store is
@@ -746,7 +746,7 @@ bool deleteTemplateRow(const QString& path, const QString& name, bool* found, QS
 bool readTemplateNames(const QString& path, QStringList& names, QString* error)
 {
     names.clear();
-    TemplateQuery query;
+    TemplateFile query;
     if (!query.open(path, kStorePassword)) {
         if (error)
             *error =
@@ -776,7 +776,7 @@ bool readTemplateNames(const QString& path, QStringList& names, QString* error)
 bool readVisibleTemplates(const QString& path, QList<LayoutTemplate>& rows, QString* error)
 {
     rows.clear();
-    TemplateQuery query;
+    TemplateFile query;
     if (!query.open(path, kStorePassword)) {
         if (error)
             *error = QStringLiteral("cannot open %1 as a template file").arg(path);
