@@ -1,3 +1,4 @@
+#include "cli/CommandLine.h"
 #include "cli/Commands.h"
 
 #include "core/ProgramFolder.h"
@@ -5,6 +6,7 @@
 #include "printing/CalibrationSheet.h"
 #include "printing/PrinterDevice.h"
 
+#include <QHash>
 #include <cstdio>
 
 namespace vellora::cli {
@@ -35,42 +37,43 @@ void printLine(const QString& text)
 // derive and store it from what was measured on the sheet.
 int runCalibrate(const QStringList& args)
 {
-    QString printer;
-    bool print = false;
-    bool show = false;
-    bool reset = false;
+    CommandLine line(
+        {QCommandLineOption(QStringLiteral("printer"), QString(), QStringLiteral("NAME")),
+         QCommandLineOption(QStringLiteral("print")), QCommandLineOption(QStringLiteral("show")),
+         QCommandLineOption(QStringLiteral("reset")),
+         QCommandLineOption(QStringLiteral("measured-x"), QString(), QStringLiteral("MM")),
+         QCommandLineOption(QStringLiteral("measured-y"), QString(), QStringLiteral("MM")),
+         QCommandLineOption(QStringLiteral("offset-x"), QString(), QStringLiteral("MM")),
+         QCommandLineOption(QStringLiteral("offset-y"), QString(), QStringLiteral("MM"))},
+        0);
+    if (!line.parse(args))
+        return usageError(QStringLiteral("unexpected argument '%1'").arg(line.unexpected()));
+    QString printer = line.value(QStringLiteral("printer"));
+    const bool print = line.isSet(QStringLiteral("print"));
+    const bool show = line.isSet(QStringLiteral("show"));
+    const bool reset = line.isSet(QStringLiteral("reset"));
     std::optional<double> lengths[2];
     std::optional<double> crosses[2];
-    for (int i = 0; i < args.size(); ++i) {
-        const QString& a = args[i];
-        const bool hasValue = i + 1 < args.size();
-        const auto number = [&](std::optional<double>& into) {
-            bool ok = false;
-            const double value = args[++i].toDouble(&ok);
-            if (ok)
-                into = value;
-            return ok;
-        };
-        if (a == u"--printer" && hasValue) {
-            printer = args[++i];
-        } else if (a == u"--print") {
-            print = true;
-        } else if (a == u"--show") {
-            show = true;
-        } else if (a == u"--reset") {
-            reset = true;
-        } else if ((a == u"--measured-x" || a == u"--measured-y" || a == u"--offset-x" ||
-                    a == u"--offset-y") &&
-                   hasValue) {
-            std::optional<double>& into = a == u"--measured-x"   ? lengths[0]
-                                          : a == u"--measured-y" ? lengths[1]
-                                          : a == u"--offset-x"   ? crosses[0]
-                                                                 : crosses[1];
-            if (!number(into))
-                return usageError(QStringLiteral("%1 needs millimetres, not '%2'").arg(a, args[i]));
-        } else {
-            return usageError(QStringLiteral("unexpected argument '%1'").arg(a));
-        }
+    // In argument order, so that the first bad measure is the one reported.
+    QHash<QString, int> seen;
+    for (const QString& a : args) {
+        if (!a.startsWith(u"--"))
+            continue;
+        const QString name = a.mid(2).section(u'=', 0, 0);
+        std::optional<double>* into = name == u"measured-x"   ? &lengths[0]
+                                      : name == u"measured-y" ? &lengths[1]
+                                      : name == u"offset-x"   ? &crosses[0]
+                                      : name == u"offset-y"   ? &crosses[1]
+                                                              : nullptr;
+        if (!into)
+            continue;
+        const QString text = line.values(name).value(seen[name]++);
+        bool ok = false;
+        const double value = text.toDouble(&ok);
+        if (!ok)
+            return usageError(QStringLiteral("%1 needs millimetres, not '%2'")
+                                  .arg(QStringLiteral("--") + name, text));
+        *into = value;
     }
     const bool measuring = lengths[0] || lengths[1] || crosses[0] || crosses[1];
     if (int(print) + int(show) + int(reset) + int(measuring) != 1)

@@ -1,3 +1,4 @@
+#include "cli/CommandLine.h"
 #include "cli/Commands.h"
 
 #include "app/Startup.h"
@@ -99,34 +100,22 @@ int usageError(const QString& message)
 // current photo, as the stop button does.
 int runLayout(const QStringList& args)
 {
-    QString templateName;
-    QString templateJson;
-    QString store;
-    QString outDir;
-    bool print = false;
-    QStringList photos;
-    bool optionsEnded = false;
-    for (int i = 0; i < args.size(); ++i) {
-        const QString& a = args[i];
-        const bool hasValue = i + 1 < args.size();
-        if (optionsEnded || !a.startsWith(u"--")) {
-            photos.append(a);
-        } else if (a == u"--") {
-            optionsEnded = true;
-        } else if (a == u"--template" && hasValue) {
-            templateName = args[++i];
-        } else if (a == u"--template-json" && hasValue) {
-            templateJson = args[++i];
-        } else if (a == u"--store" && hasValue) {
-            store = args[++i];
-        } else if (a == u"--out" && hasValue) {
-            outDir = args[++i];
-        } else if (a == u"--print") {
-            print = true;
-        } else {
-            return usageError(QStringLiteral("unexpected argument '%1'").arg(a));
-        }
-    }
+    // Photos may follow a "--", so that a name that starts with "--" is a photo.
+    CommandLine line(
+        {QCommandLineOption(QStringLiteral("template"), QString(), QStringLiteral("NAME")),
+         QCommandLineOption(QStringLiteral("template-json"), QString(), QStringLiteral("FILE")),
+         QCommandLineOption(QStringLiteral("store"), QString(), QStringLiteral("PATH")),
+         QCommandLineOption(QStringLiteral("out"), QString(), QStringLiteral("DIR")),
+         QCommandLineOption(QStringLiteral("print"))},
+        CommandLine::kAnyNumber, true);
+    if (!line.parse(args))
+        return usageError(QStringLiteral("unexpected argument '%1'").arg(line.unexpected()));
+    QString templateName = line.value(QStringLiteral("template"));
+    const QString templateJson = line.value(QStringLiteral("template-json"));
+    const QString store = line.value(QStringLiteral("store"));
+    const QString outDir = line.value(QStringLiteral("out"));
+    const bool print = line.isSet(QStringLiteral("print"));
+    QStringList photos = line.positional();
     if (templateName.isEmpty() == templateJson.isEmpty())
         return usageError(QStringLiteral("give one of --template NAME and --template-json FILE"));
     if (outDir.isEmpty() == !print)

@@ -1,3 +1,4 @@
+#include "cli/CommandLine.h"
 #include "cli/Commands.h"
 
 #include "app/Startup.h"
@@ -15,29 +16,22 @@ namespace vellora::cli {
 // One whole-sheet pass, as the settings window draws it, written as PNG.
 int runPreview(const QStringList& args)
 {
-    QString templateJson;
-    QString templateName;
-    QString store;
-    QString photo;
-    QString out;
-    for (int i = 0; i < args.size(); ++i) {
-        const QString& a = args[i];
-        const bool hasValue = i + 1 < args.size();
-        if (a == u"--template-json" && hasValue)
-            templateJson = args[++i];
-        else if (a == u"--template" && hasValue)
-            templateName = args[++i];
-        else if (a == u"--store" && hasValue)
-            store = args[++i];
-        else if (a == u"--photo" && hasValue)
-            photo = args[++i];
-        else if (a == u"--out" && hasValue)
-            out = args[++i];
-        else {
-            printError(QStringLiteral("preview: unexpected argument '%1'").arg(a));
-            return 2;
-        }
+    CommandLine line(
+        {QCommandLineOption(QStringLiteral("template-json"), QString(), QStringLiteral("FILE")),
+         QCommandLineOption(QStringLiteral("template"), QString(), QStringLiteral("NAME")),
+         QCommandLineOption(QStringLiteral("store"), QString(), QStringLiteral("PATH")),
+         QCommandLineOption(QStringLiteral("photo"), QString(), QStringLiteral("PATH")),
+         QCommandLineOption(QStringLiteral("out"), QString(), QStringLiteral("FILE"))},
+        0);
+    if (!line.parse(args)) {
+        printError(QStringLiteral("preview: unexpected argument '%1'").arg(line.unexpected()));
+        return 2;
     }
+    const QString templateJson = line.value(QStringLiteral("template-json"));
+    const QString templateName = line.value(QStringLiteral("template"));
+    const QString store = line.value(QStringLiteral("store"));
+    const QString photo = line.value(QStringLiteral("photo"));
+    const QString out = line.value(QStringLiteral("out"));
     if (templateJson.isEmpty() == templateName.isEmpty() || out.isEmpty()) {
         printError(QStringLiteral("preview: one of --template-json FILE or --template NAME, and "
                                   "--out FILE.png, are required"));

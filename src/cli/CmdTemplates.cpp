@@ -1,3 +1,4 @@
+#include "cli/CommandLine.h"
 #include "cli/Commands.h"
 
 #include "app/Startup.h"
@@ -159,22 +160,18 @@ int importTemplates(const QString& store, const QStringList& files)
 
 int runTemplates(const QStringList& args)
 {
-    QString store;
-    QStringList words;
-    for (int i = 0; i < args.size(); ++i) {
-        if (args[i] == u"--store") {
-            if (i + 1 >= args.size()) {
-                printError(QStringLiteral("templates: --store needs a path"));
-                return 2;
-            }
-            store = args[++i];
-        } else if (args[i].startsWith(u"--")) {
-            printError(QStringLiteral("templates: unexpected option '%1'").arg(args[i]));
-            return 2;
-        } else {
-            words.append(args[i]);
-        }
+    CommandLine line(
+        {QCommandLineOption(QStringLiteral("store"), QString(), QStringLiteral("PATH"))},
+        CommandLine::kAnyNumber);
+    if (!line.parse(args)) {
+        if (line.missingValue())
+            printError(QStringLiteral("templates: --store needs a path"));
+        else
+            printError(QStringLiteral("templates: unexpected option '%1'").arg(line.unexpected()));
+        return 2;
     }
+    QString store = line.value(QStringLiteral("store"));
+    QStringList words = line.positional();
     if (store.isEmpty())
         store = defaultStorePath();
     const QString action = words.isEmpty() ? QString() : words.takeFirst();

@@ -1,3 +1,4 @@
+#include "cli/CommandLine.h"
 #include "cli/Commands.h"
 
 #include "app/Startup.h"
@@ -85,34 +86,26 @@ QString outcomeText(PrintOutcome outcome)
 // main window's monitoring, printing every full sheet.
 int runWatch(const QStringList& args)
 {
-    QString folder;
-    QString templateName;
-    QString templateJson;
-    QString store;
-    bool verbose = false;
-    WatchOptions options;
-    for (int i = 0; i < args.size(); ++i) {
-        const QString& a = args[i];
-        const bool hasValue = i + 1 < args.size();
-        if (a == u"--template" && hasValue)
-            templateName = args[++i];
-        else if (a == u"--template-json" && hasValue)
-            templateJson = args[++i];
-        else if (a == u"--store" && hasValue)
-            store = args[++i];
-        else if (a == u"--poll")
-            options.forcePolling = true;
-        else if (a == u"--no-leases")
-            options.noLeases = true;
-        else if (a == u"--verbose")
-            verbose = true;
-        else if (!a.startsWith(u"--") && folder.isEmpty())
-            folder = a;
-        else {
-            printError(QStringLiteral("watch: unexpected argument '%1'").arg(a));
-            return 2;
-        }
+    CommandLine line(
+        {QCommandLineOption(QStringLiteral("template"), QString(), QStringLiteral("NAME")),
+         QCommandLineOption(QStringLiteral("template-json"), QString(), QStringLiteral("FILE")),
+         QCommandLineOption(QStringLiteral("store"), QString(), QStringLiteral("PATH")),
+         QCommandLineOption(QStringLiteral("poll")),
+         QCommandLineOption(QStringLiteral("no-leases")),
+         QCommandLineOption(QStringLiteral("verbose"))},
+        1);
+    if (!line.parse(args)) {
+        printError(QStringLiteral("watch: unexpected argument '%1'").arg(line.unexpected()));
+        return 2;
     }
+    const QString folder = line.positional().value(0);
+    const QString templateName = line.value(QStringLiteral("template"));
+    const QString templateJson = line.value(QStringLiteral("template-json"));
+    const QString store = line.value(QStringLiteral("store"));
+    const bool verbose = line.isSet(QStringLiteral("verbose"));
+    WatchOptions options;
+    options.forcePolling = line.isSet(QStringLiteral("poll"));
+    options.noLeases = line.isSet(QStringLiteral("no-leases"));
     if (folder.isEmpty() || templateName.isEmpty() == templateJson.isEmpty()) {
         printError(QStringLiteral("watch: FOLDER and one of --template NAME or --template-json "
                                   "FILE are required"));
