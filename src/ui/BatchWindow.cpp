@@ -150,8 +150,8 @@ public:
     {
         return ask<QString>(
             [](BatchWindow& w) {
-                if (w.m_dialogs.choosePrinter)
-                    return w.m_dialogs.choosePrinter(&w);
+                if (w.m_dialogs->choosePrinter)
+                    return w.m_dialogs->choosePrinter(&w);
                 QPrinter printer;
                 QPrintDialog dialog(&printer, &w);
                 return dialog.exec() == QDialog::Accepted ? printer.printerName() : QString();
@@ -299,9 +299,9 @@ void BatchWindow::buildControls()
     connect(m_closeButton, &QPushButton::clicked, this, &BatchWindow::close);
 }
 
-void BatchWindow::setDialogs(Dialogs dialogs)
+void BatchWindow::setDialogs(DialogsPtr dialogs)
 {
-    m_dialogs = std::move(dialogs);
+    m_dialogs = dialogs ? std::move(dialogs) : std::make_shared<Dialogs>();
 }
 
 QString BatchWindow::choosePhotoFiles()
@@ -312,8 +312,8 @@ QString BatchWindow::choosePhotoFiles()
     if (m_closePending)
         return {};
     QStringList paths;
-    if (m_dialogs.openPhotoFiles) {
-        paths = m_dialogs.openPhotoFiles(this);
+    if (m_dialogs->openPhotoFiles) {
+        paths = m_dialogs->openPhotoFiles(this);
     } else {
         paths = QFileDialog::getOpenFileNames(this, QStringLiteral("请选择要排版输出图片文件"),
                                               QString(),
@@ -397,8 +397,8 @@ void BatchWindow::jobEnded(const BatchJobReport& report)
 void BatchWindow::showError(const QString& text)
 {
     const QString caption = QString::fromUtf16(kErrorCaption);
-    if (m_dialogs.message) {
-        m_dialogs.message(caption, text);
+    if (m_dialogs->message) {
+        m_dialogs->message(caption, text, QMessageBox::Critical);
         return;
     }
     QMessageBox box(QMessageBox::Critical, caption, text, QMessageBox::Ok);
@@ -410,8 +410,8 @@ void BatchWindow::showError(const QString& text)
 // was waiting for the job is not held up by it.
 void BatchWindow::showMessageLater(const QString& caption, const QString& text)
 {
-    if (m_dialogs.message) {
-        m_dialogs.message(caption, text);
+    if (m_dialogs->message) {
+        m_dialogs->message(caption, text, QMessageBox::Critical);
         return;
     }
     auto* box = new QMessageBox(QMessageBox::Critical, caption, text, QMessageBox::Ok);

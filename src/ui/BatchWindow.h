@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/Dialogs.h"
+
 #include <QDialog>
 #include <QList>
 
@@ -32,20 +34,9 @@ public:
     BatchWindow(AppState& state, QWidget* owner);
     ~BatchWindow() override;
 
-    // The modal dialogs the window shows, replaceable where no user can answer
-    // them (tests). Each runs on the UI thread.
-    struct Dialogs
-    {
-        // The multi-select photo dialog: full paths in dialog order, or an
-        // empty list on cancel.
-        std::function<QStringList(QWidget* parent)> openPhotoFiles;
-        // A message box with an OK button; returns when dismissed.
-        std::function<void(const QString& caption, const QString& text)> message;
-        // The print dialog when there is no default printer: the chosen
-        // printer's name, empty on cancel.
-        std::function<QString(QWidget* parent)> choosePrinter;
-    };
-    void setDialogs(Dialogs dialogs);
+    // The dialogs a test answers (run on the UI thread); unset ones are the
+    // real dialogs.
+    void setDialogs(DialogsPtr dialogs);
 
     // UI thread: the photo dialog's result as the job takes it, the paths
     // joined by ";", empty on cancel.
@@ -78,7 +69,7 @@ private:
     bool deferCloseWhileRunning(int result);
 
     AppState& m_state;
-    Dialogs m_dialogs;
+    DialogsPtr m_dialogs = std::make_shared<Dialogs>();
 
     QLabel* m_saveLabel = nullptr;          // 保存位置透明标签
     QLineEdit* m_folderEdit = nullptr;      // 保存目录编辑框

@@ -115,8 +115,8 @@ QString CalibrationWindow::iniPath() const
 
 void CalibrationWindow::message(const QString& text, const QString& caption, QMessageBox::Icon icon)
 {
-    if (m_showMessage)
-        m_showMessage(text, caption, icon);
+    if (m_dialogs && m_dialogs->message)
+        m_dialogs->message(caption, text, icon);
     else
         showMessageBox(text, caption, icon);
 }

@@ -24,7 +24,8 @@ class CalibrationWindow : public QDialog
 public:
     explicit CalibrationWindow(const QString& programFolder, QWidget* parent = nullptr);
 
-    void setMessageSeam(MessageSeam seam) { m_showMessage = std::move(seam); }
+    // The dialogs a test answers; unset ones are the real dialogs.
+    void setDialogs(DialogsPtr dialogs) { m_dialogs = std::move(dialogs); }
 
     void printerChosen();
     void printSheet();
@@ -42,7 +43,7 @@ private:
     void message(const QString& text, const QString& caption, QMessageBox::Icon icon);
 
     QString m_programFolder;
-    MessageSeam m_showMessage;
+    DialogsPtr m_dialogs;
     std::optional<PrinterCalibration> m_derived;
     // The chosen printer's paper, asked once per choice rather than per keystroke.
     std::optional<PrinterPage> m_page;

@@ -1,15 +1,14 @@
 #include "ui/ColourPickerButton.h"
 
-#include "ui/SettingsWindow.h"
-
 #include <QPainter>
 
 namespace vellora {
 
-ColourPickerButton::ColourPickerButton(QWidget* parent) : QPushButton(parent)
+ColourPickerButton::ColourPickerButton(PickColour pick, QWidget* parent)
+    : QPushButton(parent), m_pick(std::move(pick))
 {
     connect(this, &QPushButton::clicked, this, [this] {
-        const QColor chosen = SettingsWindow::dialogs().pickColour(window(), m_colour);
+        const QColor chosen = m_pick(window(), m_colour);
         if (chosen.isValid())
             setColour(chosen);
     });

@@ -3,6 +3,8 @@
 #include <QColor>
 #include <QPushButton>
 
+#include <functional>
+
 namespace vellora {
 
 // A button that shows its colour and opens the colour dialog.
@@ -10,7 +12,9 @@ class ColourPickerButton : public QPushButton
 {
     Q_OBJECT
 public:
-    explicit ColourPickerButton(QWidget* parent);
+    // pick: the colour dialog (invalid colour when cancelled).
+    using PickColour = std::function<QColor(QWidget* parent, const QColor& initial)>;
+    ColourPickerButton(PickColour pick, QWidget* parent);
 
     QColor colour() const { return m_colour; }
     // Raises colourChanged when the colour differs.
@@ -23,6 +27,7 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    PickColour m_pick;
     QColor m_colour = Qt::black;
 };
 

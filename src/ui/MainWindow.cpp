@@ -47,7 +47,8 @@ int screenHeight()
 
 } // namespace
 
-MainWindow::MainWindow(AppState& state, QWidget* parent) : QWidget(parent), m_state(state)
+MainWindow::MainWindow(AppState& state, QWidget* parent, DialogsPtr dialogs)
+    : QWidget(parent), m_state(state), m_dialogs(std::move(dialogs))
 {
     setObjectName(QStringLiteral("MainWindow"));
     setWindowTitle(kPausedCaption);
@@ -177,7 +178,7 @@ void MainWindow::onMainWindowCreated()
     }
 
     // Created once, hidden; its own creation makes the default template current.
-    m_settings = new SettingsWindow(m_state, this);
+    m_settings = new SettingsWindow(m_state, this, m_dialogs);
     connect(m_settings, &SettingsWindow::templateNameShown, m_templateButton,
             &QPushButton::setText);
     connect(m_settings, &SettingsWindow::closedToMain, this, &QWidget::show);
@@ -239,8 +240,8 @@ bool MainWindow::isMonitoring() const
 
 void MainWindow::message(const QString& text, const QString& caption, QMessageBox::Icon icon)
 {
-    if (m_showMessage)
-        m_showMessage(text, caption, icon);
+    if (m_dialogs && m_dialogs->message)
+        m_dialogs->message(caption, text, icon);
     else
         showMessageBox(text, caption, icon);
 }
@@ -358,8 +359,7 @@ void MainWindow::togglePreview()
         return;
     }
     m_preview = new PreviewWindow(m_state, this);
-    m_preview->setMessageSeam([this](const QString& text, const QString& caption,
-                                     QMessageBox::Icon icon) { message(text, caption, icon); });
+    m_preview->setDialogs(m_dialogs);
     m_preview->move(x() + 10, y() - 204);
     m_preview->show();
 }

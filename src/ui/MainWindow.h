@@ -30,12 +30,13 @@ class MainWindow : public QWidget
 {
     Q_OBJECT
 public:
-    explicit MainWindow(AppState& state, QWidget* parent = nullptr);
+    // dialogs: the ones a test answers (this window's and the settings
+    // window's, from their creation on); unset ones are the real dialogs.
+    explicit MainWindow(AppState& state, QWidget* parent = nullptr, DialogsPtr dialogs = nullptr);
     ~MainWindow() override;
 
     // Message boxes and the printer settings launcher go through these, so
     // widget tests can record them instead of blocking or starting programs.
-    void setMessageSeam(MessageSeam seam) { m_showMessage = std::move(seam); }
     void setPrinterSettingsLauncher(std::function<void()> launch)
     {
         m_openPrinterSettings = std::move(launch);
@@ -85,7 +86,7 @@ private:
     void showNotice();
 
     AppState& m_state;
-    MessageSeam m_showMessage;
+    DialogsPtr m_dialogs;
     std::function<void()> m_openPrinterSettings;
 
     QGroupBox* m_groupBox = nullptr;

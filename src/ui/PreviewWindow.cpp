@@ -118,8 +118,8 @@ void PreviewWindow::printNow()
     }
     const QString text = QString::fromUtf16(kNothingToPrintMessage);
     const QString caption = QString::fromUtf16(kErrorCaption);
-    if (m_showMessage)
-        m_showMessage(text, caption, QMessageBox::Critical);
+    if (m_dialogs && m_dialogs->message)
+        m_dialogs->message(caption, text, QMessageBox::Critical);
     else
         showMessageBox(text, caption, QMessageBox::Critical);
 }

@@ -25,7 +25,8 @@ public:
     ~PreviewWindow() override;
 
     // Where the "nothing to print" message goes.
-    void setMessageSeam(MessageSeam seam) { m_showMessage = std::move(seam); }
+    // The dialogs a test answers; unset ones are the real dialogs.
+    void setDialogs(DialogsPtr dialogs) { m_dialogs = std::move(dialogs); }
 
     // UI thread only; layout passes reach these through the view hooks.
     void showSheet(const QImage& sheet);
@@ -48,7 +49,7 @@ private:
     PreviewSheetBoard* m_board = nullptr;
     QPushButton* m_printButton = nullptr;
     QLabel* m_printedLabel = nullptr;
-    MessageSeam m_showMessage;
+    DialogsPtr m_dialogs;
     bool m_attached = false;
 };
 

@@ -99,6 +99,11 @@ constexpr int kDesignTabStrip = 24;
 
 void SettingsWindow::buildControls()
 {
+    // Asked at each click: the dialogs a test answers may change meanwhile.
+    const ColourPickerButton::PickColour pickColour = [this](QWidget* parent,
+                                                             const QColor& initial) {
+        return dialogs().pickColour(parent, initial);
+    };
     auto* spinStyle = new NarrowSpinStyle;
     spinStyle->setParent(this);
     auto box = [this, spinStyle](QWidget* parent, ValueBox which, int x, int y, int w, int h) {
@@ -195,7 +200,7 @@ void SettingsWindow::buildControls()
     box(gPaper, ValueBox::PaperWidth, 201, 34, 65, 24);
     QGroupBox* g11 = group(g7, u"分组框11", u"照片加印证件号码标志", 11, 231, 304, 186);
     QGroupBox* g10 = group(g11, u"分组框10", u"号码加印位置", 9, 26, 288, 56);
-    m_numberColour = place<ColourPickerButton>(g10, u"颜色选择器1", 219, 21, 58, 26);
+    m_numberColour = place<ColourPickerButton>(g10, u"颜色选择器1", 219, 21, 58, 26, pickColour);
     m_insideRadio =
         place<QRadioButton>(g10, u"号码里面单选框", 19, 28, 80, 14, QStringLiteral("里面"));
     m_outsideRadio =
@@ -209,7 +214,8 @@ void SettingsWindow::buildControls()
         place<QPushButton>(g9, u"打开标志按钮", 93, 18, 78, 38, QStringLiteral("导入标志"));
     m_logoCheck = place<QCheckBox>(g9, u"加标志选择框", 15, 27, 69, 21, QStringLiteral("加标志"));
     place<QPushButton>(g9, u"按钮1", 48, 67, 94, 17, QStringLiteral("标志图片要求"));
-    m_frameColour = place<ColourPickerButton>(g7, u"边框线颜色选择器", 207, 433, 64, 32);
+    m_frameColour =
+        place<ColourPickerButton>(g7, u"边框线颜色选择器", 207, 433, 64, 32, pickColour);
     m_frameCheck = place<QCheckBox>(g7, u"打印裁切线选择框", 35, 438, 127, 21,
                                     QStringLiteral("打印照片边框线"));
 

@@ -10,12 +10,11 @@
 
 namespace vellora {
 
-SettingsDialogs makeDefaultSettingsDialogs()
+Dialogs makeDefaultSettingsDialogs()
 {
-    SettingsDialogs d;
-    d.message = [](const QString& caption, const QString& text, bool error) {
-        QMessageBox box(error ? QMessageBox::Critical : QMessageBox::NoIcon, caption, text,
-                        QMessageBox::Ok);
+    Dialogs d;
+    d.message = [](const QString& caption, const QString& text, QMessageBox::Icon icon) {
+        QMessageBox box(icon, caption, text, QMessageBox::Ok);
         box.setWindowModality(Qt::ApplicationModal);
         box.exec();
     };

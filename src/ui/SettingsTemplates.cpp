@@ -93,7 +93,7 @@ bool SettingsWindow::loadByName(const QString& name)
 {
     if (!loadTemplateByName(m_state, name)) {
         dialogs().message(QString::fromUtf16(kErrorCaption),
-                          QString::fromUtf16(kTemplateMissingMessage), true);
+                          QString::fromUtf16(kTemplateMissingMessage), QMessageBox::Critical);
         return false;
     }
     m_state.loadedTemplateName = name;
@@ -210,7 +210,7 @@ std::optional<QString> SettingsWindow::askNewTemplateName()
     if (!problem.isEmpty()) {
         dialogs().message(QString::fromUtf16(kErrorCaption),
                           QStringLiteral("不能用“%1”作为打印规格名称：%2。").arg(name, problem),
-                          true);
+                          QMessageBox::Critical);
         return std::nullopt;
     }
     LayoutTemplate existing;
@@ -256,7 +256,8 @@ void SettingsWindow::saveCurrentTemplateUnder(const QString& name)
     QString error;
     if (!saveTemplate(m_state, name, &error)) {
         dialogs().message(QString::fromUtf16(kErrorCaption),
-                          QStringLiteral("打印规格“%1”没有保存。\n\n%2").arg(name, error), true);
+                          QStringLiteral("打印规格“%1”没有保存。\n\n%2").arg(name, error),
+                          QMessageBox::Critical);
         return;
     }
     t.name = name;
@@ -283,7 +284,7 @@ void SettingsWindow::setDefaultTemplate()
         dialogs().message(QString::fromUtf16(kErrorCaption),
                           QStringLiteral("“%1”不能设为默认排版：%2。请用“另存为…”换一个名称。")
                               .arg(name, problem),
-                          true);
+                          QMessageBox::Critical);
         return;
     }
     if (!writeConfigText(m_state.configPath(), QString::fromUtf16(kConfigSection),
@@ -291,7 +292,7 @@ void SettingsWindow::setDefaultTemplate()
         dialogs().message(QString::fromUtf16(kErrorCaption),
                           QStringLiteral("默认排版没有设置：无法写入配置文件。\n\n%1")
                               .arg(QDir::toNativeSeparators(m_state.configPath())),
-                          true);
+                          QMessageBox::Critical);
         return;
     }
     Q_EMIT templateNameShown(name);
@@ -313,7 +314,8 @@ void SettingsWindow::deleteSelectedTemplate()
     QString error;
     if (!deleteTemplate(m_state.storePath(), name, &error)) {
         dialogs().message(QString::fromUtf16(kErrorCaption),
-                          QStringLiteral("打印规格“%1”没有删除。\n\n%2").arg(name, error), true);
+                          QStringLiteral("打印规格“%1”没有删除。\n\n%2").arg(name, error),
+                          QMessageBox::Critical);
         return;
     }
     // A later save must not silently bring the deleted row back.
@@ -326,7 +328,7 @@ void SettingsWindow::deleteSelectedTemplate()
         dialogs().message(QString::fromUtf16(kErrorCaption),
                           QStringLiteral("默认排版没有清除：无法写入配置文件。\n\n%1")
                               .arg(QDir::toNativeSeparators(m_state.configPath())),
-                          true);
+                          QMessageBox::Critical);
 }
 
 void SettingsWindow::openBatch()

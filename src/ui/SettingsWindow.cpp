@@ -40,19 +40,25 @@ namespace vellora {
 // ---------------------------------------------------------------------------
 // SettingsWindow
 
-SettingsDialogs& SettingsWindow::dialogs()
+Dialogs SettingsWindow::dialogs() const
 {
-    static SettingsDialogs d = makeDefaultSettingsDialogs();
+    static const Dialogs real = makeDefaultSettingsDialogs();
+    Dialogs d = m_dialogs ? *m_dialogs : Dialogs();
+    const auto fill = [](auto& injected, const auto& fallback) {
+        if (!injected)
+            injected = fallback;
+    };
+    fill(d.message, real.message);
+    fill(d.confirm, real.confirm);
+    fill(d.askTemplateName, real.askTemplateName);
+    fill(d.openLogoFile, real.openLogoFile);
+    fill(d.pickColour, real.pickColour);
+    fill(d.runBatch, real.runBatch);
     return d;
 }
 
-void SettingsWindow::resetDialogs()
-{
-    dialogs() = makeDefaultSettingsDialogs();
-}
-
-SettingsWindow::SettingsWindow(AppState& state, QWidget* parent)
-    : QWidget(parent, Qt::Window), m_state(state)
+SettingsWindow::SettingsWindow(AppState& state, QWidget* parent, DialogsPtr dialogs)
+    : QWidget(parent, Qt::Window), m_state(state), m_dialogs(std::move(dialogs))
 {
     setWindowTitle(QStringLiteral("证件照排版设置"));
     setFixedSize(870, 640);
@@ -133,13 +139,13 @@ void SettingsWindow::connectRules()
             [this] { openBatch(); });
     connect(findChild<QPushButton*>(QStringLiteral("取消按钮")), &QPushButton::clicked, this,
             [this] { close(); });
-    connect(findChild<QPushButton*>(QStringLiteral("按钮1")), &QPushButton::clicked, this, [] {
+    connect(findChild<QPushButton*>(QStringLiteral("按钮1")), &QPushButton::clicked, this, [this] {
         dialogs().message(
             QString::fromUtf16(kInfoCaption),
             QStringLiteral("注：请用其他作图软件按照输出照片的比例，制作一幅背景为纯白色，"
                            "添加需要的标志、文字到合适的地方，保存格式为“bmp” "
                            "图片导入即可。"),
-            false);
+            QMessageBox::NoIcon);
     });
 
     connect(m_twoSizeCheck, &QCheckBox::clicked, this, [this] { applyTwoSizeRule(); });
@@ -249,7 +255,8 @@ void SettingsWindow::onBoxChanged(ValueSpinBox* box)
         if (const auto capped =
                 cappedOutputCount(t.outputCount, t.size1.countAcross, t.size1.countDown)) {
             dialogs().message(QString::fromUtf16(kInfoCaption),
-                              QStringLiteral("输出张数不能超过整版设置的最大张数"), false);
+                              QStringLiteral("输出张数不能超过整版设置的最大张数"),
+                              QMessageBox::NoIcon);
             t.outputCount = *capped;
             // Runs this rule again, now within the limit, and redraws there.
             box->setSystemText(formatCount(*capped));

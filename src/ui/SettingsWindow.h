@@ -33,13 +33,14 @@ class SettingsWindow : public QWidget
 {
     Q_OBJECT
 public:
-    explicit SettingsWindow(AppState& state, QWidget* parent = nullptr);
+    // dialogs: the ones a test answers; unset ones are the real dialogs.
+    explicit SettingsWindow(AppState& state, QWidget* parent = nullptr,
+                            DialogsPtr dialogs = nullptr);
     ~SettingsWindow() override;
 
-    // Process-wide, so that a test can answer the dialogs of a window's
-    // creation too.
-    static SettingsDialogs& dialogs();
-    static void resetDialogs();
+    // The dialogs this window opens: the injected ones, the real ones where
+    // none is injected.
+    Dialogs dialogs() const;
 
     ValueSpinBox* valueBox(ValueBox box) const;
 
@@ -90,6 +91,7 @@ private:
     void setMarginsEnabled(bool enabled);
 
     AppState& m_state;
+    DialogsPtr m_dialogs;
     std::array<ValueSpinBox*, kValueBoxCount> m_boxes{};
 
     QListWidget* m_list = nullptr;

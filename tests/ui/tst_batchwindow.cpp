@@ -79,9 +79,9 @@ private:
     std::unique_ptr<BatchWindow> makeWindow(std::function<QStringList(QWidget*)> photos = {})
     {
         auto window = std::make_unique<BatchWindow>(*m_state, nullptr);
-        BatchWindow::Dialogs dialogs;
-        dialogs.openPhotoFiles = std::move(photos);
-        dialogs.message = [this](const QString& caption, const QString& text) {
+        auto dialogs = std::make_shared<Dialogs>();
+        dialogs->openPhotoFiles = std::move(photos);
+        dialogs->message = [this](const QString& caption, const QString& text, QMessageBox::Icon) {
             m_messages.append(caption + u'|' + text);
         };
         window->setDialogs(dialogs);

@@ -86,6 +86,7 @@ struct Program
     QList<Message> messages;
     int printerSettingsOpened = 0;
     QList<QImage> printed;
+    DialogsPtr dialogs = std::make_shared<Dialogs>();
     std::unique_ptr<MainWindow> window;
 
     Program()
@@ -96,16 +97,13 @@ struct Program
         };
         // Full sheets are recorded here; the printing module has its own tests.
         state.printSheet = [this](const QImage& sheet) { printed.append(sheet); };
-        SettingsWindow::dialogs().message = [this](const QString& caption, const QString& text,
-                                                   bool error) {
-            messages.append({text, caption, error ? QMessageBox::Critical : QMessageBox::NoIcon});
+        // The main window's dialogs and, through it, the settings and preview windows'.
+        dialogs->message = [this](const QString& caption, const QString& text,
+                                  QMessageBox::Icon icon) {
+            messages.append({text, caption, icon});
         };
     }
-    ~Program()
-    {
-        window.reset();
-        SettingsWindow::resetDialogs();
-    }
+    ~Program() { window.reset(); }
 
     void writeConfig(const QString& watched, const QString& templateName)
     {
@@ -120,11 +118,7 @@ struct Program
 
     MainWindow* open()
     {
-        window = std::make_unique<MainWindow>(state);
-        window->setMessageSeam(
-            [this](const QString& text, const QString& caption, QMessageBox::Icon icon) {
-                messages.append({text, caption, icon});
-            });
+        window = std::make_unique<MainWindow>(state, nullptr, dialogs);
         window->setPrinterSettingsLauncher([this] { ++printerSettingsOpened; });
         window->show();
         if (!QTest::qWaitForWindowExposed(window.get()))
@@ -719,11 +713,10 @@ void MainWindowTest::printerAdviceThenSettings()
     Program p;
     p.open();
     int settingsWhenAdvised = -1;
-    p.window->setMessageSeam(
-        [&](const QString& text, const QString& caption, QMessageBox::Icon icon) {
-            settingsWhenAdvised = p.printerSettingsOpened;
-            p.messages.append({text, caption, icon});
-        });
+    p.dialogs->message = [&](const QString& caption, const QString& text, QMessageBox::Icon icon) {
+        settingsWhenAdvised = p.printerSettingsOpened;
+        p.messages.append({text, caption, icon});
+    };
     QTest::mouseClick(p.child<QPushButton>(u"默认打印机按钮"), Qt::LeftButton);
     QCOMPARE(p.messages.size(), 1);
     QCOMPARE(p.messages[0].text, QStringLiteral("请将需使用的打印机设为默认打印机，并且请设置好打"

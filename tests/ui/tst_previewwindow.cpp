@@ -44,10 +44,12 @@ struct Preview
     PreviewWindow* open()
     {
         window = new PreviewWindow(state, &owner);
-        window->setMessageSeam(
-            [this](const QString& text, const QString& caption, QMessageBox::Icon icon) {
-                messages.append({text, caption, icon});
-            });
+        auto dialogs = std::make_shared<Dialogs>();
+        dialogs->message = [this](const QString& caption, const QString& text,
+                                  QMessageBox::Icon icon) {
+            messages.append({text, caption, icon});
+        };
+        window->setDialogs(dialogs);
         window->show();
         if (!QTest::qWaitForWindowExposed(window.data()))
             qWarning("preview not exposed");

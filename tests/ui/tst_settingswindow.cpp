@@ -141,6 +141,7 @@ private:
 
     std::unique_ptr<TempProgramFolder> m_folder;
     std::unique_ptr<AppState> m_state;
+    DialogsPtr m_dialogs;
     std::unique_ptr<SettingsWindow> m_window;
     QList<Message> m_messages;
     QStringList m_confirmed;
@@ -167,9 +168,10 @@ void TestSettingsWindow::init()
     m_batchRuns = 0;
     m_fatal.clear();
 
-    SettingsDialogs& d = SettingsWindow::dialogs();
-    d.message = [this](const QString& caption, const QString& text, bool error) {
-        m_messages.append({caption, text, error});
+    m_dialogs = std::make_shared<Dialogs>();
+    Dialogs& d = *m_dialogs;
+    d.message = [this](const QString& caption, const QString& text, QMessageBox::Icon icon) {
+        m_messages.append({caption, text, icon == QMessageBox::Critical});
     };
     d.confirm = [this](const QString&, const QString& text) {
         m_confirmed.append(text);
@@ -189,13 +191,13 @@ void TestSettingsWindow::cleanup()
     m_window.reset();
     m_state.reset();
     m_folder.reset();
-    SettingsWindow::resetDialogs();
+    m_dialogs.reset();
     QVERIFY(m_fatal.isEmpty());
 }
 
 SettingsWindow* TestSettingsWindow::makeWindow()
 {
-    m_window = std::make_unique<SettingsWindow>(*m_state);
+    m_window = std::make_unique<SettingsWindow>(*m_state, nullptr, m_dialogs);
     return m_window.get();
 }
 
@@ -1092,7 +1094,7 @@ void TestSettingsWindow::batchHidesAndComesBack()
     green.fill(Qt::green);
     QVERIFY(green.save(batchPhoto, "JPEG", 95));
     m_state->currentPhotoPath = QStringLiteral("/elsewhere/x.jpg");
-    SettingsWindow::dialogs().runBatch = [this, batchPhoto](AppState& state, QWidget* owner) {
+    m_dialogs->runBatch = [this, batchPhoto](AppState& state, QWidget* owner) {
         ++m_batchRuns;
         m_hiddenDuringBatch = !owner->isVisible() && !m_state->windows.settingsShown;
         // The batch lays out the customer's photos through the same state.
