@@ -213,6 +213,8 @@ struct FolderWatch::Impl
     std::atomic<bool> polling{false};
     std::atomic<bool> running{true};
     std::atomic<bool> ready{false};
+    // Rounds done: inotify events read and handled, or scans of the tree.
+    std::atomic<quint64> passes{0};
     // Held while a name is handed to the queue; the owner sets `stopped` under
     // it, so nothing is delivered once the FolderWatch is gone.
     std::mutex deliverLock;
@@ -299,6 +301,7 @@ private:
     void checkCandidates();
     int candidateTimeoutMs() const;
     void renameEverywhere(const QByteArray& from, const QByteArray& to, bool isFolder);
+    void renameQueued(const QByteArray& from, const QByteArray& to, bool isFolder);
     void forgetPending(const QByteArray& relative, bool isFolder);
     bool waitForReturn();
 
@@ -482,6 +485,11 @@ void FolderWatch::Impl::renameEverywhere(const QByteArray& from, const QByteArra
     renameKeys(delivered, from, to, isFolder);
     renameKeys(settling, from, to, isFolder);
     renameKeys(candidates, from, to, isFolder);
+    renameQueued(from, to, isFolder);
+}
+
+void FolderWatch::Impl::renameQueued(const QByteArray& from, const QByteArray& to, bool isFolder)
+{
     const QString oldName = QFile::decodeName(from);
     const QString newName = QFile::decodeName(to);
     std::lock_guard<std::mutex> lock(deliverLock);
@@ -759,6 +767,7 @@ FolderWatch::Impl::InotifyEnd FolderWatch::Impl::runInotify(bool resumed)
         expireMoves(polled == 0);
         checkCandidates();
         checkSettling();
+        ++passes;
         if (stopping())
             return InotifyEnd::Stopped;
         if (outOfWatches)
@@ -990,12 +999,45 @@ bool FolderWatch::Impl::runPolling(qint64 countedBeforeNs)
         bool hasCounted = false;
         bool present = false;
         bool incomplete = false; // read at `last` and found cut short or empty
+        // Scans that missed it. Kept for a while: a scan that crossed a
+        // rename may miss the old name before it sees the new one.
+        int missed = 0;
     };
     QHash<QByteArray, Seen> seen;
+    QMultiHash<ino_t, QByteArray> byInode;
     bool firstScan = true;
+    // A name seen for the first time may be a file known under another name
+    // that is gone: renamed or moved (itself or a folder above it). What was
+    // known follows it, a queued name included, so that it is neither counted
+    // again nor looked for under its old name. A second name that stays is a
+    // link: a file of its own here.
+    const auto takeOverRenamed = [&](const QByteArray& child, Seen& s) {
+        for (auto it = byInode.constFind(s.last.inode);
+             it != byInode.constEnd() && it.key() == s.last.inode; ++it) {
+            const QByteArray from = it.value();
+            const auto old = seen.constFind(from);
+            if (from == child || old == seen.constEnd() || !old->last.sameContent(s.last))
+                continue;
+            struct stat st
+            {
+            };
+            if (lstat(absolute(from).constData(), &st) == 0 && st.st_ino == s.last.inode)
+                continue;
+            s.counted = old->counted;
+            s.hasCounted = old->hasCounted;
+            s.incomplete = old->incomplete;
+            seen.erase(old);
+            if (s.hasCounted)
+                renameQueued(from, child, false);
+            return;
+        }
+    };
     for (;;) {
-        for (auto it = seen.begin(); it != seen.end(); ++it)
+        byInode.clear();
+        for (auto it = seen.begin(); it != seen.end(); ++it) {
             it->present = false;
+            byInode.insert(it->last.inode, it.key());
+        }
         std::vector<QByteArray> folders{QByteArray()};
         bool rootOk = true;
         while (!folders.empty() && !stopping()) {
@@ -1022,6 +1064,8 @@ bool FolderWatch::Impl::runPolling(qint64 countedBeforeNs)
                             s.counted = stamp;
                             s.hasCounted = true;
                         }
+                        if (!firstScan)
+                            takeOverRenamed(child, s);
                         seen.insert(child, s);
                         return;
                     }
@@ -1059,12 +1103,15 @@ bool FolderWatch::Impl::runPolling(qint64 countedBeforeNs)
             return false;
         for (auto it = seen.begin(); it != seen.end();) {
             if (it->present)
-                ++it;
-            else
+                (it++)->missed = 0;
+            else if (++it->missed > 2)
                 it = seen.erase(it);
+            else
+                ++it;
         }
         firstScan = false;
         ready = true;
+        ++passes;
 
         pollfd fds[1] = {{wakeFd, POLLIN, 0}};
         poll(fds, 1, options.pollIntervalMs);
@@ -1124,6 +1171,27 @@ void FolderWatch::simulateOverflow()
 {
     m_impl->overflowRequested = true;
     m_impl->wake();
+}
+
+bool FolderWatch::mayReportRename(const QString& entry)
+{
+    // A folder gone is watched for its return only: nothing will be reported.
+    if (!m_impl->running.load())
+        return false;
+    const quint64 now = m_impl->passes.load();
+    // Names renamed meanwhile are asked about no more: forgotten in time.
+    m_missingSince.removeIf([now](const auto& it) { return now > it.value() + 16; });
+    const auto it = m_missingSince.constFind(entry);
+    if (it == m_missingSince.constEnd()) {
+        m_missingSince.insert(entry, now);
+    } else if (now >= *it + 2) {
+        m_missingSince.remove(entry);
+        return false;
+    }
+    // Scans keep their own pace; events are read at once.
+    if (!m_impl->polling.load())
+        m_impl->wake();
+    return true;
 }
 
 // --- start and stop ----------------------------------------------------------

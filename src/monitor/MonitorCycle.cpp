@@ -32,11 +32,11 @@ QString photoPath(const AppState& state, const QString& entry)
     return normalisedFolder(state.monitorFolder) + u'/' + entry;
 }
 
-// The name a photo taken from the queue has now, after the renames seen since.
-QString followRenames(AppState& state, const QString& entry)
+// The name a photo taken from the queue has now, after the renames seen
+// since (queueLock held).
+QString followRenamesLocked(const AppState& state, const QString& entry)
 {
     QString name = entry;
-    std::lock_guard<std::mutex> lock(state.queueLock);
     for (const MonitorRename& r : std::as_const(state.monitorRenames)) {
         if (name == r.from)
             name = r.to;
@@ -45,6 +45,12 @@ QString followRenames(AppState& state, const QString& entry)
             name = r.to + name.mid(r.from.size());
     }
     return name;
+}
+
+QString followRenames(AppState& state, const QString& entry)
+{
+    std::lock_guard<std::mutex> lock(state.queueLock);
+    return followRenamesLocked(state, entry);
 }
 
 enum class Check { Lay, Skip, Later };
@@ -70,6 +76,10 @@ Check checkPhoto(AppState& state, QString& entry, QString& reason)
     case PhotoLook::Busy:
         return Check::Later;
     case PhotoLook::Gone:
+        // Renamed or moved before the watcher could say so (polling sees it
+        // at its next scan): it waits until the watcher has looked.
+        if (state.watchHandle && state.watchHandle->mayReportRename(entry))
+            return Check::Later;
         reason = QStringLiteral("文件已不在");
         return Check::Skip;
     case PhotoLook::Unreadable:
@@ -169,8 +179,11 @@ void monitorTick(AppState& state, MonitorTimer& timer, const TickObserver& obser
             layOutPhoto(state, entry);
     }
     if (!later.isEmpty()) {
-        // Held by another program for now: first in line at the next tick.
+        // Held by another program for now, or not found yet: first in line at
+        // the next tick, under the names they have now.
         std::lock_guard<std::mutex> lock(state.queueLock);
+        for (QString& entry : later)
+            entry = followRenamesLocked(state, entry);
         state.monitorQueue = QStringList{QString()} + later + state.monitorQueue.mid(1);
         timer.setPeriod(500);
     }

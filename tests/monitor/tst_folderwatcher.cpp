@@ -126,6 +126,7 @@ private Q_SLOTS:
     void leasedAndLongHeldFilesAreLookedAtAgain();
     void toolArtefactsAndTheUnprintedFolderAreNoPhotos();
     void queuedPhotosFollowRenames();
+    void polledPhotosFollowRenames();
 };
 
 void TestFolderWatcher::photoFilter_data()
@@ -723,6 +724,38 @@ void TestFolderWatcher::queuedPhotosFollowRenames()
     SETTLE_WITH_MARKER(fx, QStringLiteral("marker.jpg"));
     QCOMPARE(fx.sortedQueued(), (QStringList{QStringLiteral("d.jpg"), QStringLiteral("marker.jpg"),
                                              QStringLiteral("photos/a.jpg")}));
+}
+
+void TestFolderWatcher::polledPhotosFollowRenames()
+{
+    // Polling sees a rename as one name going and another coming: a queued
+    // photo is queued under its new name, once, and one already taken by the
+    // tick is not queued again (it would print twice).
+    Fixture fx;
+    WatchOptions options;
+    options.forcePolling = true;
+    options.pollIntervalMs = 100;
+    QVERIFY(QDir(fx.dir.path()).mkdir(QStringLiteral("incoming")));
+    QVERIFY(fx.start(options));
+    QVERIFY(writeFile(fx.path(QStringLiteral("incoming/a.jpg")), jpegBytes()));
+    QVERIFY(writeFile(fx.path(QStringLiteral("c.jpg")), jpegBytes()));
+    QTRY_COMPARE_WITH_TIMEOUT(
+        fx.sortedQueued(), (QStringList{QStringLiteral("c.jpg"), QStringLiteral("incoming/a.jpg")}),
+        5000);
+    QVERIFY(QDir(fx.dir.path()).rename(QStringLiteral("incoming"), QStringLiteral("photos")));
+    QVERIFY(QFile::rename(fx.path(QStringLiteral("c.jpg")), fx.path(QStringLiteral("d.jpg"))));
+    // A marker is counted on the second scan after its write, so once it is
+    // queued the scan that saw the renames is done.
+    SETTLE_WITH_MARKER(fx, QStringLiteral("marker.jpg"));
+    QCOMPARE(fx.sortedQueued(), (QStringList{QStringLiteral("d.jpg"), QStringLiteral("marker.jpg"),
+                                             QStringLiteral("photos/a.jpg")}));
+
+    fx.swapOut();
+    QVERIFY(QFile::rename(fx.path(QStringLiteral("d.jpg")), fx.path(QStringLiteral("e.jpg"))));
+    QVERIFY(QDir(fx.dir.path()).rename(QStringLiteral("photos"), QStringLiteral("done")));
+    SETTLE_WITH_MARKER(fx, QStringLiteral("marker2.jpg"));
+    QTest::qWait(300); // a few scans more
+    QCOMPARE(fx.queued(), QStringList{QStringLiteral("marker2.jpg")});
 }
 
 QTEST_MAIN(TestFolderWatcher)

@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+
 using namespace vellora;
 
 namespace {
@@ -115,6 +116,7 @@ private Q_SLOTS:
     void sheetWithoutCellsIsNeverPrinted();
     void onlyWholePicturesAreLaidOut_data();
     void onlyWholePicturesAreLaidOut();
+    void polledRenameBeforeTheTickIsFollowed();
 };
 
 void TestMonitorCycle::tickSwapsTheQueueAndStopsTheTimer()
@@ -409,6 +411,48 @@ void TestMonitorCycle::onlyWholePicturesAreLaidOut()
     QCOMPARE(c.paths, (QStringList{c.photos.filePath(QStringLiteral("A.jpg")),
                                    c.photos.filePath(QStringLiteral("B2.jpg"))}));
     QCOMPARE(c.state.pendingSheet.filledCells, 2);
+}
+
+void TestMonitorCycle::polledRenameBeforeTheTickIsFollowed()
+{
+    // Polling tells a rename at its next scan only. A queued photo the tick
+    // finds gone waits for it: laid out under its new name, once; one that
+    // is really gone is dropped with a report.
+    Cycle c(eightCells(1));
+    QStringList skipped;
+    TickObserver observer;
+    observer.skipped = [&skipped](const QString& entry, const QString&) { skipped << entry; };
+    QObject::connect(&c.timer, &MonitorTimer::tick,
+                     [&c, &observer] { monitorTick(c.state, c.timer, observer); });
+    WatchOptions options;
+    options.forcePolling = true;
+    options.pollIntervalMs = 1000;
+    QVERIFY(QDir(c.photos.path()).mkdir(QStringLiteral("in")));
+    QVERIFY(startMonitoringCore(c.state, c.photos.path(), {}, options));
+    // Files there at the first scan never count.
+    QTRY_VERIFY_WITH_TIMEOUT(c.state.watchHandle->isReady(), 5000);
+    QVERIFY(QFile::copy(c.photos.filePath(QStringLiteral("A.jpg")),
+                        c.photos.filePath(QStringLiteral("in/a.jpg"))));
+    QVERIFY(QFile::copy(c.photos.filePath(QStringLiteral("B.jpg")),
+                        c.photos.filePath(QStringLiteral("b.jpg"))));
+    const auto queued = [&c] {
+        std::lock_guard<std::mutex> lock(c.state.queueLock);
+        return c.state.monitorQueue.size() - 1;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(queued(), 2, 10000);
+    // Just after a scan: the next one is a second away.
+    QVERIFY(QDir(c.photos.path()).rename(QStringLiteral("in"), QStringLiteral("out")));
+    QVERIFY(QFile::remove(c.photos.filePath(QStringLiteral("b.jpg"))));
+    monitorTick(c.state, c.timer, observer);
+    QCOMPARE(skipped, QStringList{});
+    QCOMPARE(c.timer.period(), 500);
+    QTRY_COMPARE_WITH_TIMEOUT(skipped, QStringList{QStringLiteral("b.jpg")}, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(c.paths, QStringList{c.photos.filePath(QStringLiteral("out/a.jpg"))},
+                              10000);
+    QTest::qWait(2500); // two scans more: not queued again under its new name
+    QCOMPARE(c.paths.size(), 1);
+    QCOMPARE(queued(), 0);
+    pauseMonitoringCore(c.state);
 }
 
 QTEST_MAIN(TestMonitorCycle)
