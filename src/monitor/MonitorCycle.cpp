@@ -57,10 +57,10 @@ enum class Check { Lay, Skip, Later };
 
 // Only a whole picture is laid out: a copy of nothing would waste a cell of
 // photo paper, or a whole sheet. Never blocks on another program's lease or
-// oplock: such a photo waits for the next tick.
-Check checkPhoto(AppState& state, QString& entry, QString& reason)
+// oplock: such a photo waits for the next tick. The bytes read are the ones
+// the pass draws, so the photo is opened once.
+Check checkPhoto(AppState& state, QString& entry, QByteArray& bytes, QString& reason)
 {
-    QByteArray bytes;
     QString why;
     PhotoLook look = readPhotoFile(photoPath(state, entry), bytes, &why);
     if (look == PhotoLook::Gone) {
@@ -158,7 +158,8 @@ void monitorTick(AppState& state, MonitorTimer& timer, const TickObserver& obser
         if (entry.isEmpty())
             continue;
         QString reason;
-        const Check check = checkPhoto(state, entry, reason);
+        QByteArray bytes;
+        const Check check = checkPhoto(state, entry, bytes, reason);
         if (check == Check::Later) {
             later << entry;
             continue;
@@ -171,12 +172,15 @@ void monitorTick(AppState& state, MonitorTimer& timer, const TickObserver& obser
         if (observer.photo)
             observer.photo(entry);
         state.pendingSheet.copiesLeft = state.currentTemplate.outputCount;
-        layOutPhoto(state, entry);
+        // Drawn from the bytes just read: a second open could wait on a lease
+        // another program took meanwhile.
+        const PreparedPhoto read{photoPath(state, entry), QSize(), QImage(), bytes};
+        layOutPhoto(state, entry, &read);
         // The sheet filled and was printed before every copy found a cell:
         // the rest start the fresh sheet. The output count never exceeds a
         // sheet, so once more is enough.
         if (state.currentTemplate.twoSize == 0 && state.pendingSheet.copiesLeft > 0)
-            layOutPhoto(state, entry);
+            layOutPhoto(state, entry, &read);
     }
     if (!later.isEmpty()) {
         // Held by another program for now, or not found yet: first in line at
@@ -189,10 +193,10 @@ void monitorTick(AppState& state, MonitorTimer& timer, const TickObserver& obser
     }
 }
 
-void layOutPhoto(AppState& state, const QString& entry)
+void layOutPhoto(AppState& state, const QString& entry, const PreparedPhoto* read)
 {
     state.currentPhotoPath = photoPath(state, entry);
-    layOutCurrentPhoto(state);
+    layOutCurrentPhoto(state, read);
     state.currentPhotoPath = state.monitorFolder;
 }
 

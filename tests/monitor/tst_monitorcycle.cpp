@@ -14,6 +14,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace vellora;
 
@@ -117,6 +121,7 @@ private Q_SLOTS:
     void onlyWholePicturesAreLaidOut_data();
     void onlyWholePicturesAreLaidOut();
     void polledRenameBeforeTheTickIsFollowed();
+    void tickNeverWaitsOnALease();
 };
 
 void TestMonitorCycle::tickSwapsTheQueueAndStopsTheTimer()
@@ -453,6 +458,38 @@ void TestMonitorCycle::polledRenameBeforeTheTickIsFollowed()
     QCOMPARE(c.paths.size(), 1);
     QCOMPARE(queued(), 0);
     pauseMonitoringCore(c.state);
+}
+
+void TestMonitorCycle::tickNeverWaitsOnALease()
+{
+    // Another program takes a lease on a photo just after the tick read it
+    // (the kernel lease smbd takes for a client's batch oplock). An ordinary
+    // open would wait until the lease is let go or the kernel's lease-break
+    // time (45 s by default) runs out, with the UI frozen.
+    Cycle c(eightCells(1));
+    const QByteArray path = QFile::encodeName(c.photos.filePath(QStringLiteral("A.jpg")));
+    const auto previous = signal(SIGIO, SIG_IGN); // the lease-break signal
+    int leaseFd = -1;
+    bool leased = false;
+    TickObserver observer;
+    observer.photo = [&](const QString&) {
+        leaseFd = open(path.constData(), O_RDONLY | O_CLOEXEC);
+        leased = leaseFd >= 0 && fcntl(leaseFd, F_SETLEASE, F_WRLCK) == 0;
+    };
+    c.enqueue({QStringLiteral("A.jpg")});
+    QElapsedTimer clock;
+    clock.start();
+    monitorTick(c.state, c.timer, observer);
+    const qint64 took = clock.elapsed();
+    if (leaseFd >= 0) {
+        fcntl(leaseFd, F_SETLEASE, F_UNLCK);
+        close(leaseFd);
+    }
+    signal(SIGIO, previous);
+    if (!leased)
+        QSKIP("no write lease here");
+    QVERIFY2(took < 5000, qPrintable(QStringLiteral("the tick took %1 ms").arg(took)));
+    QCOMPARE(c.cellPhoto(c.state.sheetSurface.image(), 1), 0); // A, drawn
 }
 
 QTEST_MAIN(TestMonitorCycle)
