@@ -251,6 +251,9 @@ private:
         std::chrono::steady_clock::time_point deadline;
     };
     QHash<uint32_t, PendingMove> pendingMoves; // IN_MOVED_FROM by cookie
+    // Folders that could not be watched or listed when they appeared: most
+    // often gone already under another name (copied in and renamed at once).
+    QSet<QByteArray> unseenFolders;
     // Files whose writer could not be ruled out without a lease: counted once
     // they keep their size and time for a while and look whole (unless their
     // close arrives first).
@@ -571,6 +574,7 @@ bool FolderWatch::Impl::waitForReturn()
     settling.clear();
     candidates.clear();
     delivered.clear();
+    unseenFolders.clear();
     for (;;) {
         pollfd fds[1] = {{wakeFd, POLLIN, 0}};
         poll(fds, 1, 500);
@@ -679,18 +683,23 @@ void FolderWatch::Impl::watchTree(const QByteArray& relative, bool queueClosedFi
         folders.pop_back();
         // The watch comes first, so that nothing written after the listing
         // goes unseen.
-        if (!watchFolder(folder))
+        if (!watchFolder(folder)) {
+            unseenFolders.insert(folder);
             continue;
-        forEachEntry(folder, [&](const QByteArray& child, const struct stat& st) {
-            if (S_ISDIR(st.st_mode)) {
-                if (!isIgnored(child + '/'))
-                    folders.push_back(child);
-            } else if (queueClosedFiles && S_ISREG(st.st_mode) &&
-                       (topFilesToo || folder != relative) &&
-                       nanoseconds(st.st_mtim) >= modifiedAfterNs) {
-                addCandidate(child);
-            }
-        });
+        }
+        const bool listed =
+            forEachEntry(folder, [&](const QByteArray& child, const struct stat& st) {
+                if (S_ISDIR(st.st_mode)) {
+                    if (!isIgnored(child + '/'))
+                        folders.push_back(child);
+                } else if (queueClosedFiles && S_ISREG(st.st_mode) &&
+                           (topFilesToo || folder != relative) &&
+                           nanoseconds(st.st_mtim) >= modifiedAfterNs) {
+                    addCandidate(child);
+                }
+            });
+        if (!listed)
+            unseenFolders.insert(folder);
     }
 }
 
@@ -894,6 +903,12 @@ void FolderWatch::Impl::handleEvent(const inotify_event& event, InotifyEnd& end,
         renameEverywhere(from.path, path, isFolder);
         if (isFolder) {
             renameTree(from.path, path);
+            // Renamed before it could be looked into: looked into now. What
+            // was queued from it is known under its new name, and not again.
+            const qsizetype unseen = unseenFolders.removeIf(
+                [&from](const QByteArray& folder) { return isUnder(folder, from.path); });
+            if (unseen > 0)
+                watchTree(path, true, 0);
             return;
         }
         // A save that writes a temporary name and renames it to the photo.
@@ -980,6 +995,7 @@ void FolderWatch::Impl::rescanAfterOverflow()
     const QHash<int, QByteArray> before = wdPath;
     wdPath.clear();
     pathWd.clear();
+    unseenFolders.clear();
     watchTree({}, true, since);
     for (auto it = before.constBegin(); it != before.constEnd(); ++it) {
         if (!wdPath.contains(it.key()))

@@ -127,6 +127,7 @@ private Q_SLOTS:
     void toolArtefactsAndTheUnprintedFolderAreNoPhotos();
     void queuedPhotosFollowRenames();
     void polledPhotosFollowRenames();
+    void folderRenamedBeforeItCouldBeWatchedIsQueued();
 };
 
 void TestFolderWatcher::photoFilter_data()
@@ -756,6 +757,40 @@ void TestFolderWatcher::polledPhotosFollowRenames()
     SETTLE_WITH_MARKER(fx, QStringLiteral("marker2.jpg"));
     QTest::qWait(300); // a few scans more
     QCOMPARE(fx.queued(), QStringList{QStringLiteral("marker2.jpg")});
+}
+
+void TestFolderWatcher::folderRenamedBeforeItCouldBeWatchedIsQueued()
+{
+    // cp -r src hot/incoming && mv hot/incoming hot/photos: by the time the
+    // watcher reads of the new folder, it is gone under that name.
+    Fixture fx;
+    std::atomic<bool> holding{false};
+    std::atomic<bool> done{false};
+    WatchOptions options;
+    options.beforeWriterCheck = [&](const QByteArray& relative) {
+        if (relative != "hold.jpg")
+            return;
+        holding = true;
+        for (int i = 0; i < 500 && !done; ++i)
+            QThread::msleep(10);
+    };
+    QVERIFY(fx.start(options));
+    QFile hold(fx.path(QStringLiteral("hold.jpg")));
+    QVERIFY(hold.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    hold.write("held open");
+    QTRY_VERIFY_WITH_TIMEOUT(holding, 5000);
+    // The watcher thread is held: all this comes before it reads one event.
+    QVERIFY(QDir(fx.dir.path()).mkpath(QStringLiteral("incoming/sub")));
+    QVERIFY(writeFile(fx.path(QStringLiteral("incoming/a.jpg")), jpegBytes()));
+    QVERIFY(writeFile(fx.path(QStringLiteral("incoming/sub/b.jpg")), jpegBytes()));
+    QVERIFY(QDir(fx.dir.path()).rename(QStringLiteral("incoming"), QStringLiteral("photos")));
+    done = true;
+    hold.close();
+    SETTLE_WITH_MARKER(fx, QStringLiteral("marker.jpg"));
+    QTest::qWait(300); // scans count on a later look
+    QCOMPARE(fx.sortedQueued(),
+             (QStringList{QStringLiteral("hold.jpg"), QStringLiteral("marker.jpg"),
+                          QStringLiteral("photos/a.jpg"), QStringLiteral("photos/sub/b.jpg")}));
 }
 
 QTEST_MAIN(TestFolderWatcher)
