@@ -254,6 +254,15 @@ private:
     // Folders that could not be watched or listed when they appeared: most
     // often gone already under another name (copied in and renamed at once).
     QSet<QByteArray> unseenFolders;
+    // Files found gone when their close or a look came to them: renamed, or
+    // below a folder renamed, by a report still to be read. Forgotten once
+    // the reports that follow have been read.
+    QHash<QByteArray, quint64> vanished;
+    void noteVanished(const QByteArray& relative)
+    {
+        if (errno == ENOENT || errno == ENOTDIR)
+            vanished.insert(relative, passes.load());
+    }
     // Files whose writer could not be ruled out without a lease: counted once
     // they keep their size and time for a while and look whole (unless their
     // close arrives first).
@@ -345,7 +354,11 @@ void FolderWatch::Impl::deliverFile(const QByteArray& relative)
     struct stat st
     {
     };
-    if (lstat(absolute(relative).constData(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
+    if (lstat(absolute(relative).constData(), &st) != 0) {
+        noteVanished(relative);
+        return;
+    }
+    if (!S_ISREG(st.st_mode) || st.st_size == 0)
         return;
     deliverIfChanged(relative, stampOf(st));
 }
@@ -387,7 +400,10 @@ FolderWatch::Impl::Look FolderWatch::Impl::lookAgain(const QByteArray& relative,
     if (fd < 0) {
         // Another program's lease (EWOULDBLOCK) or permissions not set yet
         // (EACCES): not a reason to drop the file.
-        return errno == ENOENT ? Look::Done : Look::Retry;
+        if (errno != ENOENT)
+            return Look::Retry;
+        noteVanished(relative);
+        return Look::Done;
     }
     // A read lease is refused (EAGAIN) exactly when the file is open for
     // writing anywhere. It is held for a moment only; a writer opening the
@@ -431,6 +447,7 @@ void FolderWatch::Impl::checkCandidates()
         {
         };
         if (lstat(absolute(it.key()).constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            noteVanished(it.key());
             it = candidates.erase(it);
             continue;
         }
@@ -575,6 +592,7 @@ bool FolderWatch::Impl::waitForReturn()
     candidates.clear();
     delivered.clear();
     unseenFolders.clear();
+    vanished.clear();
     for (;;) {
         pollfd fds[1] = {{wakeFd, POLLIN, 0}};
         poll(fds, 1, 500);
@@ -777,6 +795,7 @@ FolderWatch::Impl::InotifyEnd FolderWatch::Impl::runInotify(bool resumed)
         checkCandidates();
         checkSettling();
         ++passes;
+        vanished.removeIf([this](const auto& it) { return passes.load() > it.value() + 3; });
         if (stopping())
             return InotifyEnd::Stopped;
         if (outOfWatches)
@@ -907,15 +926,19 @@ void FolderWatch::Impl::handleEvent(const inotify_event& event, InotifyEnd& end,
             // was queued from it is known under its new name, and not again.
             const qsizetype unseen = unseenFolders.removeIf(
                 [&from](const QByteArray& folder) { return isUnder(folder, from.path); });
-            if (unseen > 0)
+            const qsizetype lost =
+                vanished.removeIf([&from](const auto& it) { return isUnder(it.key(), from.path); });
+            if (unseen > 0 || lost > 0)
                 watchTree(path, true, 0);
             return;
         }
         // A save that writes a temporary name and renames it to the photo.
         // Its stamp as a temporary file may equal the photo's (a rename within
         // one tick of the file clock): it was never queued as a photo.
-        if (!passesPhotoFilter(QFile::decodeName(from.path)) &&
-            passesPhotoFilter(QFile::decodeName(path))) {
+        // A close whose file had gone to this name by the time it was read.
+        const bool lost = vanished.remove(from.path);
+        if (lost || (!passesPhotoFilter(QFile::decodeName(from.path)) &&
+                     passesPhotoFilter(QFile::decodeName(path)))) {
             delivered.remove(path);
             deliverFile(path);
         }
@@ -946,6 +969,7 @@ void FolderWatch::Impl::checkSettling()
         {
         };
         if (lstat(absolute(it.key()).constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            noteVanished(it.key());
             it = settling.erase(it);
             continue;
         }

@@ -127,7 +127,7 @@ private Q_SLOTS:
     void toolArtefactsAndTheUnprintedFolderAreNoPhotos();
     void queuedPhotosFollowRenames();
     void polledPhotosFollowRenames();
-    void folderRenamedBeforeItCouldBeWatchedIsQueued();
+    void renamedBeforeTheWatcherLooksIsQueued();
 };
 
 void TestFolderWatcher::photoFilter_data()
@@ -759,7 +759,7 @@ void TestFolderWatcher::polledPhotosFollowRenames()
     QCOMPARE(fx.queued(), QStringList{QStringLiteral("marker2.jpg")});
 }
 
-void TestFolderWatcher::folderRenamedBeforeItCouldBeWatchedIsQueued()
+void TestFolderWatcher::renamedBeforeTheWatcherLooksIsQueued()
 {
     // cp -r src hot/incoming && mv hot/incoming hot/photos: by the time the
     // watcher reads of the new folder, it is gone under that name.
@@ -784,13 +784,17 @@ void TestFolderWatcher::folderRenamedBeforeItCouldBeWatchedIsQueued()
     QVERIFY(writeFile(fx.path(QStringLiteral("incoming/a.jpg")), jpegBytes()));
     QVERIFY(writeFile(fx.path(QStringLiteral("incoming/sub/b.jpg")), jpegBytes()));
     QVERIFY(QDir(fx.dir.path()).rename(QStringLiteral("incoming"), QStringLiteral("photos")));
+    // And a photo renamed after its close: gone by the time the close is read.
+    QVERIFY(writeFile(fx.path(QStringLiteral("c.jpg")), jpegBytes()));
+    QVERIFY(QFile::rename(fx.path(QStringLiteral("c.jpg")), fx.path(QStringLiteral("d.jpg"))));
     done = true;
     hold.close();
     SETTLE_WITH_MARKER(fx, QStringLiteral("marker.jpg"));
     QTest::qWait(300); // scans count on a later look
     QCOMPARE(fx.sortedQueued(),
-             (QStringList{QStringLiteral("hold.jpg"), QStringLiteral("marker.jpg"),
-                          QStringLiteral("photos/a.jpg"), QStringLiteral("photos/sub/b.jpg")}));
+             (QStringList{QStringLiteral("d.jpg"), QStringLiteral("hold.jpg"),
+                          QStringLiteral("marker.jpg"), QStringLiteral("photos/a.jpg"),
+                          QStringLiteral("photos/sub/b.jpg")}));
 }
 
 QTEST_MAIN(TestFolderWatcher)
