@@ -28,7 +28,7 @@ packages=(
     qt6-translations-l10n system-config-printer
     # what the tests and benchmarks drive: real clients of the hot folder, the
     # JPEG reference tools, the package checks and the dependency picture
-    samba smbclient rsync util-linux libjpeg-turbo-progs imagemagick
+    samba smbclient rsync util-linux procps python3 libjpeg-turbo-progs imagemagick
     dpkg-dev fakeroot lintian desktop-file-utils graphviz
 )
 missing=()

@@ -49,7 +49,7 @@ void PhotoPrefetch::work()
 
 PreparedPhoto PhotoPrefetch::take(int index)
 {
-    PreparedPhoto prepared{m_paths.value(index), m_cell, {}};
+    PreparedPhoto prepared{m_paths.value(index), m_cell, {}, {}};
     std::unique_lock<std::mutex> guard(m_mutex);
     if (index >= m_next) {
         // No worker has reached it (none were started, or they are all busy

@@ -133,6 +133,8 @@ struct FolderWatch::Impl
     std::atomic<bool> polling{false};
     std::atomic<bool> running{true};
     std::atomic<bool> ready{false};
+    // Rounds done: inotify events read and handled, or scans of the tree.
+    std::atomic<quint64> passes{0};
     // Held while a name is handed to the queue; the owner sets `stopped` under
     // it, so nothing is delivered once the FolderWatch is gone.
     std::mutex deliverLock;
@@ -169,6 +171,18 @@ private:
         std::chrono::steady_clock::time_point deadline;
     };
     QHash<uint32_t, PendingMove> pendingMoves; // IN_MOVED_FROM by cookie
+    // Folders that could not be watched or listed when they appeared: most
+    // often gone already under another name (copied in and renamed at once).
+    QSet<QByteArray> unseenFolders;
+    // Files found gone when their close or a look came to them: renamed, or
+    // below a folder renamed, by a report still to be read. Forgotten once
+    // the reports that follow have been read.
+    QHash<QByteArray, quint64> vanished;
+    void noteVanished(const QByteArray& relative)
+    {
+        if (errno == ENOENT || errno == ENOTDIR)
+            vanished.insert(relative, passes.load());
+    }
     // Files whose writer could not be ruled out without a lease: counted once
     // they keep their size and time for a while and look whole (unless their
     // close arrives first).
@@ -219,6 +233,7 @@ private:
     void checkCandidates();
     int candidateTimeoutMs() const;
     void renameEverywhere(const QByteArray& from, const QByteArray& to, bool isFolder);
+    void renameQueued(const QByteArray& from, const QByteArray& to, bool isFolder);
     void forgetPending(const QByteArray& relative, bool isFolder);
     bool waitForReturn();
 

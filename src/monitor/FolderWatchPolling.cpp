@@ -16,12 +16,45 @@ bool FolderWatch::Impl::runPolling(qint64 countedBeforeNs)
         bool hasCounted = false;
         bool present = false;
         bool incomplete = false; // read at `last` and found cut short or empty
+        // Scans that missed it. Kept for a while: a scan that crossed a
+        // rename may miss the old name before it sees the new one.
+        int missed = 0;
     };
     QHash<QByteArray, Seen> seen;
+    QMultiHash<ino_t, QByteArray> byInode;
     bool firstScan = true;
+    // A name seen for the first time may be a file known under another name
+    // that is gone: renamed or moved (itself or a folder above it). What was
+    // known follows it, a queued name included, so that it is neither counted
+    // again nor looked for under its old name. A second name that stays is a
+    // link: a file of its own here.
+    const auto takeOverRenamed = [&](const QByteArray& child, Seen& s) {
+        for (auto it = byInode.constFind(s.last.inode);
+             it != byInode.constEnd() && it.key() == s.last.inode; ++it) {
+            const QByteArray from = it.value();
+            const auto old = seen.constFind(from);
+            if (from == child || old == seen.constEnd() || !old->last.sameContent(s.last))
+                continue;
+            struct stat st
+            {
+            };
+            if (lstat(absolute(from).constData(), &st) == 0 && st.st_ino == s.last.inode)
+                continue;
+            s.counted = old->counted;
+            s.hasCounted = old->hasCounted;
+            s.incomplete = old->incomplete;
+            seen.erase(old);
+            if (s.hasCounted)
+                renameQueued(from, child, false);
+            return;
+        }
+    };
     for (;;) {
-        for (auto it = seen.begin(); it != seen.end(); ++it)
+        byInode.clear();
+        for (auto it = seen.begin(); it != seen.end(); ++it) {
             it->present = false;
+            byInode.insert(it->last.inode, it.key());
+        }
         std::vector<QByteArray> folders{QByteArray()};
         bool rootOk = true;
         while (!folders.empty() && !stopping()) {
@@ -48,6 +81,8 @@ bool FolderWatch::Impl::runPolling(qint64 countedBeforeNs)
                             s.counted = stamp;
                             s.hasCounted = true;
                         }
+                        if (!firstScan)
+                            takeOverRenamed(child, s);
                         seen.insert(child, s);
                         return;
                     }
@@ -85,12 +120,15 @@ bool FolderWatch::Impl::runPolling(qint64 countedBeforeNs)
             return false;
         for (auto it = seen.begin(); it != seen.end();) {
             if (it->present)
-                ++it;
-            else
+                (it++)->missed = 0;
+            else if (++it->missed > 2)
                 it = seen.erase(it);
+            else
+                ++it;
         }
         firstScan = false;
         ready = true;
+        ++passes;
 
         pollfd fds[1] = {{wakeFd, POLLIN, 0}};
         poll(fds, 1, options.pollIntervalMs);

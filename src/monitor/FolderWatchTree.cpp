@@ -35,6 +35,11 @@ void FolderWatch::Impl::renameEverywhere(const QByteArray& from, const QByteArra
     renameKeys(delivered, from, to, isFolder);
     renameKeys(settling, from, to, isFolder);
     renameKeys(candidates, from, to, isFolder);
+    renameQueued(from, to, isFolder);
+}
+
+void FolderWatch::Impl::renameQueued(const QByteArray& from, const QByteArray& to, bool isFolder)
+{
     const QString oldName = QFile::decodeName(from);
     const QString newName = QFile::decodeName(to);
     std::lock_guard<std::mutex> lock(deliverLock);
@@ -115,18 +120,23 @@ void FolderWatch::Impl::watchTree(const QByteArray& relative, bool queueClosedFi
         folders.pop_back();
         // The watch comes first, so that nothing written after the listing
         // goes unseen.
-        if (!watchFolder(folder))
+        if (!watchFolder(folder)) {
+            unseenFolders.insert(folder);
             continue;
-        forEachEntry(folder, [&](const QByteArray& child, const struct stat& st) {
-            if (S_ISDIR(st.st_mode)) {
-                if (!isIgnored(child + '/'))
-                    folders.push_back(child);
-            } else if (queueClosedFiles && S_ISREG(st.st_mode) &&
-                       (topFilesToo || folder != relative) &&
-                       nanoseconds(st.st_mtim) >= modifiedAfterNs) {
-                addCandidate(child);
-            }
-        });
+        }
+        const bool listed =
+            forEachEntry(folder, [&](const QByteArray& child, const struct stat& st) {
+                if (S_ISDIR(st.st_mode)) {
+                    if (!isIgnored(child + '/'))
+                        folders.push_back(child);
+                } else if (queueClosedFiles && S_ISREG(st.st_mode) &&
+                           (topFilesToo || folder != relative) &&
+                           nanoseconds(st.st_mtim) >= modifiedAfterNs) {
+                    addCandidate(child);
+                }
+            });
+        if (!listed)
+            unseenFolders.insert(folder);
     }
 }
 
@@ -203,6 +213,8 @@ FolderWatch::Impl::InotifyEnd FolderWatch::Impl::runInotify(bool resumed)
         expireMoves(polled == 0);
         checkCandidates();
         checkSettling();
+        ++passes;
+        vanished.removeIf([this](const auto& it) { return passes.load() > it.value() + 3; });
         if (stopping())
             return InotifyEnd::Stopped;
         if (outOfWatches)
@@ -329,13 +341,23 @@ void FolderWatch::Impl::handleEvent(const inotify_event& event, InotifyEnd& end,
         renameEverywhere(from.path, path, isFolder);
         if (isFolder) {
             renameTree(from.path, path);
+            // Renamed before it could be looked into: looked into now. What
+            // was queued from it is known under its new name, and not again.
+            const qsizetype unseen = unseenFolders.removeIf(
+                [&from](const QByteArray& folder) { return isUnder(folder, from.path); });
+            const qsizetype lost =
+                vanished.removeIf([&from](const auto& it) { return isUnder(it.key(), from.path); });
+            if (unseen > 0 || lost > 0)
+                watchTree(path, true, 0);
             return;
         }
         // A save that writes a temporary name and renames it to the photo.
         // Its stamp as a temporary file may equal the photo's (a rename within
         // one tick of the file clock): it was never queued as a photo.
-        if (!passesPhotoFilter(QFile::decodeName(from.path)) &&
-            passesPhotoFilter(QFile::decodeName(path))) {
+        // A close whose file had gone to this name by the time it was read.
+        const bool lost = vanished.remove(from.path);
+        if (lost || (!passesPhotoFilter(QFile::decodeName(from.path)) &&
+                     passesPhotoFilter(QFile::decodeName(path)))) {
             delivered.remove(path);
             deliverFile(path);
         }
@@ -379,6 +401,7 @@ void FolderWatch::Impl::rescanAfterOverflow()
     const QHash<int, QByteArray> before = wdPath;
     wdPath.clear();
     pathWd.clear();
+    unseenFolders.clear();
     watchTree({}, true, since);
     for (auto it = before.constBegin(); it != before.constEnd(); ++it) {
         if (!wdPath.contains(it.key()))

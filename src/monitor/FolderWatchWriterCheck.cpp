@@ -19,7 +19,11 @@ void FolderWatch::Impl::deliverFile(const QByteArray& relative)
     struct stat st
     {
     };
-    if (lstat(absolute(relative).constData(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
+    if (lstat(absolute(relative).constData(), &st) != 0) {
+        noteVanished(relative);
+        return;
+    }
+    if (!S_ISREG(st.st_mode) || st.st_size == 0)
         return;
     deliverIfChanged(relative, stampOf(st));
 }
@@ -61,7 +65,10 @@ FolderWatch::Impl::Look FolderWatch::Impl::lookAgain(const QByteArray& relative,
     if (fd < 0) {
         // Another program's lease (EWOULDBLOCK) or permissions not set yet
         // (EACCES): not a reason to drop the file.
-        return errno == ENOENT ? Look::Done : Look::Retry;
+        if (errno != ENOENT)
+            return Look::Retry;
+        noteVanished(relative);
+        return Look::Done;
     }
     // A read lease is refused (EAGAIN) exactly when the file is open for
     // writing anywhere. It is held for a moment only; a writer opening the
@@ -105,6 +112,7 @@ void FolderWatch::Impl::checkCandidates()
         {
         };
         if (lstat(absolute(it.key()).constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            noteVanished(it.key());
             it = candidates.erase(it);
             continue;
         }
@@ -141,6 +149,7 @@ void FolderWatch::Impl::checkSettling()
         {
         };
         if (lstat(absolute(it.key()).constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            noteVanished(it.key());
             it = settling.erase(it);
             continue;
         }

@@ -131,6 +131,8 @@ bool FolderWatch::Impl::waitForReturn()
     settling.clear();
     candidates.clear();
     delivered.clear();
+    unseenFolders.clear();
+    vanished.clear();
     for (;;) {
         pollfd fds[1] = {{wakeFd, POLLIN, 0}};
         poll(fds, 1, 500);
@@ -234,6 +236,27 @@ void FolderWatch::simulateOverflow()
 {
     m_impl->overflowRequested = true;
     m_impl->wake();
+}
+
+bool FolderWatch::mayReportRename(const QString& entry)
+{
+    // A folder gone is watched for its return only: nothing will be reported.
+    if (!m_impl->running.load())
+        return false;
+    const quint64 now = m_impl->passes.load();
+    // Names renamed meanwhile are asked about no more: forgotten in time.
+    m_missingSince.removeIf([now](const auto& it) { return now > it.value() + 16; });
+    const auto it = m_missingSince.constFind(entry);
+    if (it == m_missingSince.constEnd()) {
+        m_missingSince.insert(entry, now);
+    } else if (now >= *it + 2) {
+        m_missingSince.remove(entry);
+        return false;
+    }
+    // Scans keep their own pace; events are read at once.
+    if (!m_impl->polling.load())
+        m_impl->wake();
+    return true;
 }
 
 // --- start and stop ----------------------------------------------------------

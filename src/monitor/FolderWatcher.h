@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 
 #include <functional>
@@ -95,9 +96,16 @@ public:
     // (for tests).
     void simulateOverflow();
 
+    // Whether a queued file the tick found gone may still be reported as
+    // renamed: a rename is seen only when the watcher next reads its events
+    // or, polling, scans the tree. True until it has done so twice since the
+    // first question about the name. UI thread.
+    bool mayReportRename(const QString& entry);
+
 private:
     std::shared_ptr<Impl> m_impl;
     std::thread m_thread;
+    QHash<QString, quint64> m_missingSince; // entry → passes when first asked
 };
 
 } // namespace vellora

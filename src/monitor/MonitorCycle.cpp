@@ -32,11 +32,11 @@ QString photoPath(const AppState& state, const QString& entry)
     return normalisedFolder(state.monitorFolder) + u'/' + entry;
 }
 
-// The name a photo taken from the queue has now, after the renames seen since.
-QString followRenames(AppState& state, const QString& entry)
+// The name a photo taken from the queue has now, after the renames seen
+// since (queueLock held).
+QString followRenamesLocked(const AppState& state, const QString& entry)
 {
     QString name = entry;
-    std::lock_guard<std::mutex> lock(state.queueLock);
     for (const MonitorRename& r : std::as_const(state.monitorRenames)) {
         if (name == r.from)
             name = r.to;
@@ -47,14 +47,20 @@ QString followRenames(AppState& state, const QString& entry)
     return name;
 }
 
+QString followRenames(AppState& state, const QString& entry)
+{
+    std::lock_guard<std::mutex> lock(state.queueLock);
+    return followRenamesLocked(state, entry);
+}
+
 enum class Check { Lay, Skip, Later };
 
 // Only a whole picture is laid out: a copy of nothing would waste a cell of
 // photo paper, or a whole sheet. Never blocks on another program's lease or
-// oplock: such a photo waits for the next tick.
-Check checkPhoto(AppState& state, QString& entry, QString& reason)
+// oplock: such a photo waits for the next tick. The bytes read are the ones
+// the pass draws, so the photo is opened once.
+Check checkPhoto(AppState& state, QString& entry, QByteArray& bytes, QString& reason)
 {
-    QByteArray bytes;
     QString why;
     PhotoLook look = readPhotoFile(photoPath(state, entry), bytes, &why);
     if (look == PhotoLook::Gone) {
@@ -70,6 +76,10 @@ Check checkPhoto(AppState& state, QString& entry, QString& reason)
     case PhotoLook::Busy:
         return Check::Later;
     case PhotoLook::Gone:
+        // Renamed or moved before the watcher could say so (polling sees it
+        // at its next scan): it waits until the watcher has looked.
+        if (state.watchHandle && state.watchHandle->mayReportRename(entry))
+            return Check::Later;
         reason = QStringLiteral("文件已不在");
         return Check::Skip;
     case PhotoLook::Unreadable:
@@ -148,7 +158,8 @@ void monitorTick(AppState& state, MonitorTimer& timer, const TickObserver& obser
         if (entry.isEmpty())
             continue;
         QString reason;
-        const Check check = checkPhoto(state, entry, reason);
+        QByteArray bytes;
+        const Check check = checkPhoto(state, entry, bytes, reason);
         if (check == Check::Later) {
             later << entry;
             continue;
@@ -161,25 +172,31 @@ void monitorTick(AppState& state, MonitorTimer& timer, const TickObserver& obser
         if (observer.photo)
             observer.photo(entry);
         state.pendingSheet.copiesLeft = state.currentTemplate.outputCount;
-        layOutPhoto(state, entry);
+        // Drawn from the bytes just read: a second open could wait on a lease
+        // another program took meanwhile.
+        const PreparedPhoto read{photoPath(state, entry), QSize(), QImage(), bytes};
+        layOutPhoto(state, entry, &read);
         // The sheet filled and was printed before every copy found a cell:
         // the rest start the fresh sheet. The output count never exceeds a
         // sheet, so once more is enough.
         if (state.currentTemplate.twoSize == 0 && state.pendingSheet.copiesLeft > 0)
-            layOutPhoto(state, entry);
+            layOutPhoto(state, entry, &read);
     }
     if (!later.isEmpty()) {
-        // Held by another program for now: first in line at the next tick.
+        // Held by another program for now, or not found yet: first in line at
+        // the next tick, under the names they have now.
         std::lock_guard<std::mutex> lock(state.queueLock);
+        for (QString& entry : later)
+            entry = followRenamesLocked(state, entry);
         state.monitorQueue = QStringList{QString()} + later + state.monitorQueue.mid(1);
         timer.setPeriod(500);
     }
 }
 
-void layOutPhoto(AppState& state, const QString& entry)
+void layOutPhoto(AppState& state, const QString& entry, const PreparedPhoto* read)
 {
     state.currentPhotoPath = photoPath(state, entry);
-    layOutCurrentPhoto(state);
+    layOutCurrentPhoto(state, read);
     state.currentPhotoPath = state.monitorFolder;
 }
 

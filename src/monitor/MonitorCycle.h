@@ -7,6 +7,7 @@
 namespace vellora {
 
 struct AppState;
+struct PreparedPhoto;
 class MonitorTimer;
 
 // What a tick tells whoever shows or logs monitoring.
@@ -37,7 +38,8 @@ void monitorTick(AppState& state, MonitorTimer& timer,
 QString templateHoldReason(const AppState& state);
 
 // currentPhotoPath := folder + entry, one layout pass, back to the folder.
-void layOutPhoto(AppState& state, const QString& entry);
+// `read`, when given, is the photo as already read (see PreparedPhoto).
+void layOutPhoto(AppState& state, const QString& entry, const PreparedPhoto* read = nullptr);
 
 // Marks the UI thread busy with output (a tick, a print and its dialog) for
 // its lifetime.

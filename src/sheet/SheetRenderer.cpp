@@ -61,15 +61,10 @@ void writeNumber(DrawingSurface& surface, const QByteArray& text, int width, int
     }
 }
 
-} // namespace
-
-QImage renderPhotoArea(const QString& path, QSize cell)
+QImage drawPhotoArea(const PictureHandle& photo, QSize cell)
 {
     const int cw = cell.width();
     const int ch = cell.height();
-    if (cw <= 0 || ch <= 0)
-        return {};
-    const PictureHandle photo = PictureHandle::fromFile(path, cell);
     if (photo.isNull())
         return {};
     const double pw = photo.width();
@@ -88,6 +83,22 @@ QImage renderPhotoArea(const QString& path, QSize cell)
     return area.snapshotImage();
 }
 
+} // namespace
+
+QImage renderPhotoArea(const QString& path, QSize cell)
+{
+    if (cell.width() <= 0 || cell.height() <= 0)
+        return {};
+    return drawPhotoArea(PictureHandle::fromFile(path, cell), cell);
+}
+
+QImage renderPhotoAreaFromBytes(const QByteArray& bytes, QSize cell)
+{
+    if (cell.width() <= 0 || cell.height() <= 0)
+        return {};
+    return drawPhotoArea(PictureHandle::fromBytes(bytes, cell), cell);
+}
+
 void renderCell(AppState& state, const PhotoSizeSpec& size, const PreparedPhoto* prepared)
 {
     DrawingSurface& cell = state.cellSurface;
@@ -103,10 +114,15 @@ void renderCell(AppState& state, const PhotoSizeSpec& size, const PreparedPhoto*
     const int ch = cell.height();
     if (cw > 0 && ch > 0) {
         const QSize area(cw, ch);
-        const bool usePrepared = prepared != nullptr && prepared->cell == area &&
-                                 prepared->path == state.currentPhotoPath;
-        cell.drawImage(usePrepared ? prepared->area : renderPhotoArea(state.currentPhotoPath, area),
-                       0, 0);
+        const bool samePhoto = prepared != nullptr && prepared->path == state.currentPhotoPath;
+        QImage photo;
+        if (samePhoto && prepared->cell == area)
+            photo = prepared->area;
+        else if (samePhoto && !prepared->bytes.isEmpty())
+            photo = renderPhotoAreaFromBytes(prepared->bytes, area);
+        else
+            photo = renderPhotoArea(state.currentPhotoPath, area);
+        cell.drawImage(photo, 0, 0);
         if (t.logo != 0) {
             const PictureHandle logo = PictureHandle::fromBytes(t.logoPicture);
             drawPictureKeyed(cell, logo, 0, 0, w, h, qRgb(255, 255, 255));

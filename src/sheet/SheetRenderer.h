@@ -21,13 +21,18 @@ QByteArray derivePhotoNumber(const QString& path);
 QImage renderPhotoArea(const QString& path, QSize cell);
 
 // A photo area rendered ahead of its pass. A pass uses it only for the photo
-// and the cell size it was made for; otherwise it decodes as usual.
+// and the cell size it was made for; otherwise it decodes as usual, from
+// `bytes` when they were read ahead for the same photo.
 struct PreparedPhoto
 {
     QString path;
     QSize cell;
-    QImage area; // null: the photo could not be read
+    QImage area;      // null: the photo could not be read
+    QByteArray bytes; // the photo's file; empty: open it
 };
+
+// renderPhotoArea for a photo already read into memory.
+QImage renderPhotoAreaFromBytes(const QByteArray& bytes, QSize cell);
 
 // Renders the photo at currentPhotoPath as one cell of the given size on the
 // cell surface.

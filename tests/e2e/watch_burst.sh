@@ -16,35 +16,14 @@
 # Skips (loudly; a failure in CI) when the test printer cannot be set up.
 set -uo pipefail
 
-build=${1:?usage: watch_burst.sh BUILD_DIR}
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/../.." && pwd)
-cli="$build/bin/vellora-cli"
-
 source "$source_dir/tests/e2e/common.bash"
-fail() {
-    echo "FAIL: watch_burst: $*"
-    exit 1
-}
-
-[ -x "$cli" ] || fail "$cli is not built"
+hot_folder_begin watch_burst "${1:-}"
 use_test_printer
 command -v pdfimages >/dev/null || skip "pdfimages (poppler-utils) is missing"
 command -v cjpeg >/dev/null || skip "cjpeg (libjpeg-turbo-progs) is missing; scripts/setup.sh installs it"
-
-work=$(mktemp -d /tmp/watch_burst.XXXXXX)
-watcher=
-cleanup() {
-    [ -n "$watcher" ] && kill -TERM "$watcher" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
 mkdir -p "$work/hot" "$work/staging" "$work/pages"
-as_user=()
-if [ -n "${WATCH_USER:-}" ]; then
-    chmod 755 "$work" && chmod 777 "$work/hot"
-    as_user=(setpriv --reuid="$WATCH_USER" --regid="$(id -gn "$WATCH_USER" 2>/dev/null || echo nogroup)" --clear-groups)
-fi
 
 # 8 cells (4 × 2) of 30 × 39 mm, 1 copy, no number, no frame.
 cat >"$work/template.json" <<'EOF'
@@ -54,29 +33,18 @@ cat >"$work/template.json" <<'EOF'
  "左边距": 50, "顶边距": 50, "居中打印": false}
 EOF
 
+wait_for_idle_printer
 ls "$pdf_dir" >"$work/pdfs-before"
+start_watcher "$work/hot" "$work/template.json"
 
-chmod 644 "$work/template.json"
-"${as_user[@]}" "$cli" watch "$work/hot" --template-json "$work/template.json" --verbose 2>"$work/watch.log" &
-watcher=$!
-for _ in $(seq 1 100); do
-    grep -q "watching" "$work/watch.log" && break
-    kill -0 "$watcher" 2>/dev/null || { cat "$work/watch.log"; fail "the watcher did not start"; }
-    sleep 0.1
-done
-
-python3 - "$work" "$pdf_dir" "$watcher" <<'PY'
+python3 - "$work" "$pdf_dir" "$here" <<'PY'
 import os, random, subprocess, sys, threading, time
 
-work, pdf_dir, watcher = sys.argv[1], sys.argv[2], int(sys.argv[3])
+work, pdf_dir = sys.argv[1], sys.argv[2]
+sys.path.insert(0, sys.argv[3])
+from sheets import coded_jpeg, number_at, sheet_images
 BURST, PHOTOS, COPIES, CELLS = 504, 512, 1, 8
 SHEETS = (PHOTOS * COPIES + CELLS - 1) // CELLS
-LEVELS = (0, 128, 255)
-PALETTE = [(r, g, b) for r in LEVELS for g in LEVELS for b in LEVELS][:26]  # never white
-
-def code(i):
-    return PALETTE[i // 20], PALETTE[i % 20]
-
 def name(i):
     return "%018d.jpg" % (152101201205090000 + i * 7)
 
@@ -90,13 +58,8 @@ def fail(message):
 # the two colours of the photo's number.
 staging = os.path.join(work, "staging")
 for i in range(PHOTOS):
-    top, bottom = code(i)
-    w, h = 60, 78
-    rows = bytes(top) * w * (h // 2) + bytes(bottom) * w * (h - h // 2)
-    ppm = b"P6 %d %d 255\n" % (w, h) + rows
-    jpg = subprocess.run(["cjpeg", "-quality", "95"], input=ppm, capture_output=True, check=True).stdout
     with open(os.path.join(staging, name(i)), "wb") as f:
-        f.write(jpg)
+        f.write(coded_jpeg(i))
 
 hot = os.path.join(work, "hot")
 errors = []
@@ -191,58 +154,23 @@ print("watch_burst: %d sheets printed %.1f s after the first write" % (SHEETS, t
 
 before = set(open(os.path.join(work, "pdfs-before")).read().split("\n"))
 
-def read_ppm(path):
-    with open(path, "rb") as f:
-        data = f.read()
-    parts, at = [], 0
-    while len(parts) < 4:
-        while data[at:at + 1].isspace():
-            at += 1
-        if data[at:at + 1] == b"#":
-            at = data.index(b"\n", at) + 1
-            continue
-        end = at
-        while not data[end:end + 1].isspace():
-            end += 1
-        parts.append(data[at:end])
-        at = end
-    return int(parts[1]), int(parts[2]), data[at + 1:]
-
-def nearest(rgb):
-    best = min(range(len(PALETTE)), key=lambda n: sum((a - b) ** 2 for a, b in zip(PALETTE[n], rgb)))
-    far = max(abs(a - b) for a, b in zip(PALETTE[best], rgb))
-    return best if far <= 48 else None
-
 # Cell k (row-major) of the template above, in sheet pixels (0.1 mm).
 CELLS_XY = [(50 + j * 320, 50 + i * 410) for i in range(2) for j in range(4)]
 
 def examine(pdf):
     """The photo numbers of a sheet of ours; None for another page; False
     when the file cannot be read (yet)."""
-    pages = os.path.join(work, "pages")
-    for old in os.listdir(pages):
-        os.remove(os.path.join(pages, old))
-    if subprocess.run(["pdfimages", os.path.join(pdf_dir, pdf), os.path.join(pages, "p")],
-                      capture_output=True).returncode != 0:
+    images = sheet_images(os.path.join(pdf_dir, pdf), os.path.join(work, "pages"))
+    if images is False:
         return False
-    images = sorted(os.listdir(pages))
-    if len(images) != 1 or not images[0].endswith(".ppm"):
+    if len(images) != 1:
         return None
-    w, h, pixels = read_ppm(os.path.join(pages, images[0]))
-    if len(pixels) < w * h * 3:
-        return False
     numbers = []
     for x, y in CELLS_XY:
-        halves = []
-        for fy in (0.25, 0.75):
-            px, py = x + 150, int(y + 390 * fy)
-            if px >= w or py >= h:
-                return None
-            at = (py * w + px) * 3
-            halves.append(nearest(tuple(pixels[at:at + 3])))
-        if None in halves or halves[1] >= 20 or halves[0] * 20 + halves[1] >= PHOTOS:
+        number = number_at(images[0], x + 150, y + 97, y + 292)
+        if number is None or number >= PHOTOS:
             return None  # another test's page, or a broken one (counted below)
-        numbers.append(halves[0] * 20 + halves[1])
+        numbers.append(number)
     return numbers
 
 # CUPS-PDF writes the jobs one after another, well behind the watcher.
@@ -275,20 +203,15 @@ print("watch_burst: every one of %d photos printed exactly %d times on %d sheets
 PY
 status=$?
 
-kill -TERM "$watcher"
-wait "$watcher"
-rc=$?
-watcher=
-# The watcher's own count first: it tells a watcher fault from a printing one.
-echo "watcher's own count: $(grep -o 'stopped: .*' "$work/watch.log" || echo 'none (it did not stop cleanly)')"
+stop_watcher
 if [ $status -ne 0 ]; then
     cat "$work/failure" 2>/dev/null
     tail -n 20 "$work/watch.log"
     exit $status
 fi
-[ $rc -eq 0 ] || fail "the watcher ended with status $rc on SIGTERM"
+[ $watcher_status -eq 0 ] || fail "the watcher ended with status $watcher_status on SIGTERM"
 grep -q "stopped: 512 photos laid out, 64 sheets printed, 0 cells on the unprinted sheet, 0 photos not yet laid out, 2 files not laid out" \
     "$work/watch.log" || { tail -n 5 "$work/watch.log"; fail "the watcher's own count differs"; }
 grep -q "not laid out: odd/notes.jpg" "$work/watch.log" && grep -q "not laid out: odd/damaged.jpg" "$work/watch.log" ||
     fail "the text file and the damaged JPEG were not reported"
-echo "PASS: watch_burst"
+echo "PASS: watch_burst${WATCH_USER:+ (the watcher as $WATCH_USER)}"

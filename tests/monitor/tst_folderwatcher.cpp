@@ -126,6 +126,8 @@ private Q_SLOTS:
     void leasedAndLongHeldFilesAreLookedAtAgain();
     void toolArtefactsAndTheUnprintedFolderAreNoPhotos();
     void queuedPhotosFollowRenames();
+    void polledPhotosFollowRenames();
+    void renamedBeforeTheWatcherLooksIsQueued();
 };
 
 void TestFolderWatcher::photoFilter_data()
@@ -723,6 +725,76 @@ void TestFolderWatcher::queuedPhotosFollowRenames()
     SETTLE_WITH_MARKER(fx, QStringLiteral("marker.jpg"));
     QCOMPARE(fx.sortedQueued(), (QStringList{QStringLiteral("d.jpg"), QStringLiteral("marker.jpg"),
                                              QStringLiteral("photos/a.jpg")}));
+}
+
+void TestFolderWatcher::polledPhotosFollowRenames()
+{
+    // Polling sees a rename as one name going and another coming: a queued
+    // photo is queued under its new name, once, and one already taken by the
+    // tick is not queued again (it would print twice).
+    Fixture fx;
+    WatchOptions options;
+    options.forcePolling = true;
+    options.pollIntervalMs = 100;
+    QVERIFY(QDir(fx.dir.path()).mkdir(QStringLiteral("incoming")));
+    QVERIFY(fx.start(options));
+    QVERIFY(writeFile(fx.path(QStringLiteral("incoming/a.jpg")), jpegBytes()));
+    QVERIFY(writeFile(fx.path(QStringLiteral("c.jpg")), jpegBytes()));
+    QTRY_COMPARE_WITH_TIMEOUT(
+        fx.sortedQueued(), (QStringList{QStringLiteral("c.jpg"), QStringLiteral("incoming/a.jpg")}),
+        5000);
+    QVERIFY(QDir(fx.dir.path()).rename(QStringLiteral("incoming"), QStringLiteral("photos")));
+    QVERIFY(QFile::rename(fx.path(QStringLiteral("c.jpg")), fx.path(QStringLiteral("d.jpg"))));
+    // A marker is counted on the second scan after its write, so once it is
+    // queued the scan that saw the renames is done.
+    SETTLE_WITH_MARKER(fx, QStringLiteral("marker.jpg"));
+    QCOMPARE(fx.sortedQueued(), (QStringList{QStringLiteral("d.jpg"), QStringLiteral("marker.jpg"),
+                                             QStringLiteral("photos/a.jpg")}));
+
+    fx.swapOut();
+    QVERIFY(QFile::rename(fx.path(QStringLiteral("d.jpg")), fx.path(QStringLiteral("e.jpg"))));
+    QVERIFY(QDir(fx.dir.path()).rename(QStringLiteral("photos"), QStringLiteral("done")));
+    SETTLE_WITH_MARKER(fx, QStringLiteral("marker2.jpg"));
+    QTest::qWait(300); // a few scans more
+    QCOMPARE(fx.queued(), QStringList{QStringLiteral("marker2.jpg")});
+}
+
+void TestFolderWatcher::renamedBeforeTheWatcherLooksIsQueued()
+{
+    // cp -r src hot/incoming && mv hot/incoming hot/photos: by the time the
+    // watcher reads of the new folder, it is gone under that name.
+    Fixture fx;
+    std::atomic<bool> holding{false};
+    std::atomic<bool> done{false};
+    WatchOptions options;
+    options.beforeWriterCheck = [&](const QByteArray& relative) {
+        if (relative != "hold.jpg")
+            return;
+        holding = true;
+        for (int i = 0; i < 500 && !done; ++i)
+            QThread::msleep(10);
+    };
+    QVERIFY(fx.start(options));
+    QFile hold(fx.path(QStringLiteral("hold.jpg")));
+    QVERIFY(hold.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    hold.write("held open");
+    QTRY_VERIFY_WITH_TIMEOUT(holding, 5000);
+    // The watcher thread is held: all this comes before it reads one event.
+    QVERIFY(QDir(fx.dir.path()).mkpath(QStringLiteral("incoming/sub")));
+    QVERIFY(writeFile(fx.path(QStringLiteral("incoming/a.jpg")), jpegBytes()));
+    QVERIFY(writeFile(fx.path(QStringLiteral("incoming/sub/b.jpg")), jpegBytes()));
+    QVERIFY(QDir(fx.dir.path()).rename(QStringLiteral("incoming"), QStringLiteral("photos")));
+    // And a photo renamed after its close: gone by the time the close is read.
+    QVERIFY(writeFile(fx.path(QStringLiteral("c.jpg")), jpegBytes()));
+    QVERIFY(QFile::rename(fx.path(QStringLiteral("c.jpg")), fx.path(QStringLiteral("d.jpg"))));
+    done = true;
+    hold.close();
+    SETTLE_WITH_MARKER(fx, QStringLiteral("marker.jpg"));
+    QTest::qWait(300); // scans count on a later look
+    QCOMPARE(fx.sortedQueued(),
+             (QStringList{QStringLiteral("d.jpg"), QStringLiteral("hold.jpg"),
+                          QStringLiteral("marker.jpg"), QStringLiteral("photos/a.jpg"),
+                          QStringLiteral("photos/sub/b.jpg")}));
 }
 
 QTEST_MAIN(TestFolderWatcher)

@@ -14,6 +14,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+
+#include <fcntl.h>
+#include <unistd.h>
+
 using namespace vellora;
 
 namespace {
@@ -115,6 +120,8 @@ private Q_SLOTS:
     void sheetWithoutCellsIsNeverPrinted();
     void onlyWholePicturesAreLaidOut_data();
     void onlyWholePicturesAreLaidOut();
+    void polledRenameBeforeTheTickIsFollowed();
+    void tickNeverWaitsOnALease();
 };
 
 void TestMonitorCycle::tickSwapsTheQueueAndStopsTheTimer()
@@ -409,6 +416,80 @@ void TestMonitorCycle::onlyWholePicturesAreLaidOut()
     QCOMPARE(c.paths, (QStringList{c.photos.filePath(QStringLiteral("A.jpg")),
                                    c.photos.filePath(QStringLiteral("B2.jpg"))}));
     QCOMPARE(c.state.pendingSheet.filledCells, 2);
+}
+
+void TestMonitorCycle::polledRenameBeforeTheTickIsFollowed()
+{
+    // Polling tells a rename at its next scan only. A queued photo the tick
+    // finds gone waits for it: laid out under its new name, once; one that
+    // is really gone is dropped with a report.
+    Cycle c(eightCells(1));
+    QStringList skipped;
+    TickObserver observer;
+    observer.skipped = [&skipped](const QString& entry, const QString&) { skipped << entry; };
+    QObject::connect(&c.timer, &MonitorTimer::tick,
+                     [&c, &observer] { monitorTick(c.state, c.timer, observer); });
+    WatchOptions options;
+    options.forcePolling = true;
+    options.pollIntervalMs = 1000;
+    QVERIFY(QDir(c.photos.path()).mkdir(QStringLiteral("in")));
+    QVERIFY(startMonitoringCore(c.state, c.photos.path(), {}, options));
+    // Files there at the first scan never count.
+    QTRY_VERIFY_WITH_TIMEOUT(c.state.watchHandle->isReady(), 5000);
+    QVERIFY(QFile::copy(c.photos.filePath(QStringLiteral("A.jpg")),
+                        c.photos.filePath(QStringLiteral("in/a.jpg"))));
+    QVERIFY(QFile::copy(c.photos.filePath(QStringLiteral("B.jpg")),
+                        c.photos.filePath(QStringLiteral("b.jpg"))));
+    const auto queued = [&c] {
+        std::lock_guard<std::mutex> lock(c.state.queueLock);
+        return c.state.monitorQueue.size() - 1;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(queued(), 2, 10000);
+    // Just after a scan: the next one is a second away.
+    QVERIFY(QDir(c.photos.path()).rename(QStringLiteral("in"), QStringLiteral("out")));
+    QVERIFY(QFile::remove(c.photos.filePath(QStringLiteral("b.jpg"))));
+    monitorTick(c.state, c.timer, observer);
+    QCOMPARE(skipped, QStringList{});
+    QCOMPARE(c.timer.period(), 500);
+    QTRY_COMPARE_WITH_TIMEOUT(skipped, QStringList{QStringLiteral("b.jpg")}, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(c.paths, QStringList{c.photos.filePath(QStringLiteral("out/a.jpg"))},
+                              10000);
+    QTest::qWait(2500); // two scans more: not queued again under its new name
+    QCOMPARE(c.paths.size(), 1);
+    QCOMPARE(queued(), 0);
+    pauseMonitoringCore(c.state);
+}
+
+void TestMonitorCycle::tickNeverWaitsOnALease()
+{
+    // Another program takes a lease on a photo just after the tick read it
+    // (the kernel lease smbd takes for a client's batch oplock). An ordinary
+    // open would wait until the lease is let go or the kernel's lease-break
+    // time (45 s by default) runs out, with the UI frozen.
+    Cycle c(eightCells(1));
+    const QByteArray path = QFile::encodeName(c.photos.filePath(QStringLiteral("A.jpg")));
+    const auto previous = signal(SIGIO, SIG_IGN); // the lease-break signal
+    int leaseFd = -1;
+    bool leased = false;
+    TickObserver observer;
+    observer.photo = [&](const QString&) {
+        leaseFd = open(path.constData(), O_RDONLY | O_CLOEXEC);
+        leased = leaseFd >= 0 && fcntl(leaseFd, F_SETLEASE, F_WRLCK) == 0;
+    };
+    c.enqueue({QStringLiteral("A.jpg")});
+    QElapsedTimer clock;
+    clock.start();
+    monitorTick(c.state, c.timer, observer);
+    const qint64 took = clock.elapsed();
+    if (leaseFd >= 0) {
+        fcntl(leaseFd, F_SETLEASE, F_UNLCK);
+        close(leaseFd);
+    }
+    signal(SIGIO, previous);
+    if (!leased)
+        QSKIP("no write lease here");
+    QVERIFY2(took < 5000, qPrintable(QStringLiteral("the tick took %1 ms").arg(took)));
+    QCOMPARE(c.cellPhoto(c.state.sheetSurface.image(), 1), 0); // A, drawn
 }
 
 QTEST_MAIN(TestMonitorCycle)
