@@ -351,10 +351,10 @@ void FolderWatch::Impl::handleEvent(const inotify_event& event, InotifyEnd& end,
                 watchTree(path, true, 0);
             return;
         }
-        // A save that writes a temporary name and renames it to the photo.
-        // Its stamp as a temporary file may equal the photo's (a rename within
-        // one tick of the file clock): it was never queued as a photo.
-        // A close whose file had gone to this name by the time it was read.
+        // A close whose file had gone to this name by the time it was read;
+        // or a save that writes a temporary name and renames it to the photo,
+        // whose stamp as a temporary file may equal the photo's (a rename
+        // within one tick of the file clock): it was never queued as a photo.
         const bool lost = vanished.remove(from.path);
         if (lost || (!passesPhotoFilter(QFile::decodeName(from.path)) &&
                      passesPhotoFilter(QFile::decodeName(path)))) {

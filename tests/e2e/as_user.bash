@@ -19,6 +19,9 @@ copy=$(mktemp -d /tmp/as_user.XXXXXX)
 trap 'rm -rf "$copy"' EXIT
 cp "$program" "$copy/"
 chmod 755 "$copy" "$copy/$(basename "$program")"
+# Qt's runtime folder too, or it would make one in /tmp and leave it.
+install -d -m 700 -o "$user" -g "$(id -gn "$user")" "$copy/runtime"
 cd "$copy" || exit 1
-HOME=$copy setpriv --reuid="$user" --regid="$(id -gn "$user")" --clear-groups \
+HOME=$copy XDG_RUNTIME_DIR=$copy/runtime \
+    setpriv --reuid="$user" --regid="$(id -gn "$user")" --clear-groups \
     "$copy/$(basename "$program")" "$@"

@@ -67,7 +67,10 @@ hot_folder_begin() {
         id "$WATCH_USER" >/dev/null 2>&1 || skip "there is no user $WATCH_USER"
         local group
         group=$(id -gn "$WATCH_USER")
-        as_user=(setpriv --reuid="$WATCH_USER" --regid="$group" --clear-groups)
+        # Qt's runtime folder too, or it would make one in /tmp and leave it.
+        install -d -m 700 -o "$WATCH_USER" -g "$group" "$work/runtime"
+        as_user=(env XDG_RUNTIME_DIR="$work/runtime"
+            setpriv --reuid="$WATCH_USER" --regid="$group" --clear-groups)
         mkdir "$work/program"
         cp -a "$build/bin/." "$work/program/"
         chmod -R a+rX "$work/program"
