@@ -446,6 +446,11 @@ private Q_SLOTS:
         QCOMPARE(QFileInfo(first.savedPath).absolutePath(), QDir(unprinted).absolutePath());
         QVERIFY2(first.savedPath != second.savedPath, "the second sheet replaced the first");
         QCOMPARE(QDir(unprinted).entryList(QDir::Files).size(), 2);
+        // Customers' photos: the operators' group may read them, nobody else.
+        QCOMPARE(QFileInfo(first.savedPath).permissions() & 0x7777,
+                 QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser |
+                     QFile::ReadGroup | QFile::WriteGroup);
+        QCOMPARE(QFileInfo(unprinted).permissions() & (QFile::ReadOther | QFile::ExeOther), 0);
         const QImage kept(first.savedPath);
         QCOMPARE(kept.size(), sheet.size());
         QVERIFY(colourNear(kept.pixel(20, 20), kTopLeft, 12));
@@ -472,6 +477,17 @@ private Q_SLOTS:
         const PrintReport report = printSheetWithReport(markedSheet(300, 200), notAFolder);
         QCOMPARE(report.outcome, PrintOutcome::Lost);
         QVERIFY(!report.error.isEmpty());
+
+        // 未打印 replaced by a link to another account's folder: nothing is
+        // written there, and the reason names the link.
+        QTemporaryDir victim;
+        QVERIFY(QFile::setPermissions(program.path(), QFile::permissions(program.path()) |
+                                                          QFile::WriteGroup | QFile::ExeGroup));
+        QVERIFY(QFile::link(victim.path(), program.file(QStringLiteral("未打印"))));
+        const PrintReport planted = printSheetWithReport(markedSheet(300, 200), program.path());
+        QCOMPARE(planted.outcome, PrintOutcome::Lost);
+        QVERIFY2(planted.error.contains(QStringLiteral("未打印")), qPrintable(planted.error));
+        QVERIFY(QDir(victim.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
     }
 
     void printPendingSheetNowNeedsAPrintableSheet_data()

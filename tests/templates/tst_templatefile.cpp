@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <sqlite3.h>
@@ -598,6 +599,36 @@ private Q_SLOTS:
         QVERIFY(!error.isEmpty());
         QVERIFY(f.state.templateModified);
         QCOMPARE(listTemplateNames(f.store()), QStringList{QStringLiteral("A")});
+    }
+
+    // The operators' folder is group-writable: a link planted at sj.edb, even
+    // a dangling one, is neither read, nor written, nor made into a file in
+    // its target.
+    void plantedLinksAreRefused()
+    {
+        test::TempProgramFolder program;
+        QVERIFY(QFile::setPermissions(program.path(), QFile::permissions(program.path()) |
+                                                          QFile::WriteGroup | QFile::ExeGroup));
+        QTemporaryDir victim;
+        const QString store = program.file(QStringLiteral("sj.edb"));
+        const QString target = victim.filePath(QStringLiteral("sj.edb"));
+        QVERIFY(QFile::link(target, store));
+        QString error;
+        QVERIFY(!writeTemplateRows(store, {sampleTemplate(QStringLiteral("甲"))}, &error));
+        QVERIFY2(error.contains(store), qPrintable(error));
+        QVERIFY(!QFileInfo::exists(target));
+        QVERIFY(!createTemplateStore(store, kStorePassword, nullptr));
+        QVERIFY(!QFileInfo::exists(target));
+
+        // Pointed at a real store, the link is not read either.
+        const QString real = program.file(QStringLiteral("real.edb"));
+        QVERIFY(writeTemplateRows(real, {sampleTemplate(QStringLiteral("乙"))}, &error));
+        QVERIFY(QFile::remove(store));
+        QVERIFY(QFile::link(real, store));
+        TemplateFile file;
+        QVERIFY(file.open(real, kStorePassword));
+        file.close();
+        QVERIFY(!file.open(store, kStorePassword));
     }
 
     void writeIsAllOrNothing()
