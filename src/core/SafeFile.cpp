@@ -1,5 +1,7 @@
 #include "core/SafeFile.h"
 
+#include "core/FileNames.h"
+
 #include <QFile>
 #include <QRandomGenerator>
 
@@ -327,6 +329,49 @@ int openBeneath(int rootFd, const QByteArray& relative, int flags, int* error)
     if (fd < 0)
         return fail(errno);
     return fd;
+}
+
+int openBeneathText(int rootFd, const QString& relative, int flags, int* error, QByteArray* bytes)
+{
+    const auto fail = [error](int e) {
+        if (error)
+            *error = e;
+        errno = e;
+        return -1;
+    };
+    const QStringList parts = relative.split(u'/');
+    QByteArray opened;
+    FileDescriptor folder;
+    int at = rootFd;
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        const bool last = i + 1 == parts.size();
+        int fd = -1;
+        int why = ENOENT;
+        for (const QByteArray& form : fileNameCandidates(parts[i])) {
+            if (!validName(form))
+                return fail(EINVAL);
+            fd = openNoFollow(at, form, last ? flags : O_RDONLY | O_DIRECTORY);
+            if (fd >= 0) {
+                opened += (i > 0 ? "/" : "") + form;
+                break;
+            }
+            why = errno;
+            // Found under this form but not openable: the other forms name
+            // other files.
+            if (why != ENOENT)
+                break;
+        }
+        if (fd < 0)
+            return fail(why);
+        if (last) {
+            if (bytes)
+                *bytes = opened;
+            return fd;
+        }
+        folder.reset(fd);
+        at = folder.get();
+    }
+    return fail(EINVAL);
 }
 
 } // namespace vellora

@@ -96,4 +96,11 @@ FileDescriptor openTrustedFolder(const QString& path, mode_t createMode, QString
 // the last component. Returns -1 with errno-style *error on failure.
 int openBeneath(int rootFd, const QByteArray& relative, int flags, int* error = nullptr);
 
+// The same for a relative path held as text (decodeFileName): each component
+// is tried in the byte forms its text may have on disk (fileNameCandidates),
+// so a GBK or Latin-1 name opens by its own bytes. *bytes, when given,
+// receives the path's bytes that opened.
+int openBeneathText(int rootFd, const QString& relative, int flags, int* error = nullptr,
+                    QByteArray* bytes = nullptr);
+
 } // namespace vellora

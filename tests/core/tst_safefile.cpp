@@ -1,3 +1,4 @@
+#include "core/FileNames.h"
 #include "core/SafeFile.h"
 #include "testutils.h"
 
@@ -209,6 +210,43 @@ private Q_SLOTS:
             QVERIFY(!fd.isValid());
             QCOMPARE(error, expected);
         }
+    }
+
+    // Names unpacked from archives made elsewhere: GBK or Latin-1 bytes. They
+    // are shown as the text they mean and open by their own bytes.
+    void namesThatAreNotUtf8_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("UTF-8") << QByteArray("\xe7\x85\xa7\xe7\x89\x87.jpg")
+                               << QStringLiteral("照片.jpg");
+        QTest::newRow("GBK") << QByteArray("\xd5\xd5\xc6\xac.jpg") << QStringLiteral("照片.jpg");
+        // 0xE9 alone is neither UTF-8 nor a whole GBK character.
+        QTest::newRow("Latin-1") << QByteArray("caf\xe9.jpg") << QStringLiteral("café.jpg");
+    }
+
+    void namesThatAreNotUtf8()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, text);
+        QCOMPARE(decodeFileName(bytes), text);
+        QVERIFY(fileNameCandidates(decodeFileName(bytes)).contains(bytes));
+
+        QTemporaryDir dir;
+        const QByteArray folder = QFile::encodeName(dir.path()) + "/\xb5\xda1";
+        QVERIFY(::mkdir(folder.constData(), 0755) == 0);
+        const QByteArray file = folder + '/' + bytes;
+        const int out = ::open(file.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        QVERIFY(out >= 0);
+        QCOMPARE(::write(out, "x", 1), ssize_t(1));
+        ::close(out);
+        const FileDescriptor root(
+            ::open(QFile::encodeName(dir.path()).constData(), O_RDONLY | O_DIRECTORY));
+        QByteArray opened;
+        const QString relative = decodeFileName("\xb5\xda1") + u'/' + decodeFileName(bytes);
+        const FileDescriptor fd(openBeneathText(root.get(), relative, O_RDONLY, nullptr, &opened));
+        QVERIFY(fd.isValid());
+        QCOMPARE(opened, QByteArray("\xb5\xda1/") + bytes);
     }
 };
 
