@@ -2,8 +2,10 @@
 # Builds the Debian package from the build/ tree and proves it on this machine:
 # lintian finds no errors, the menu entry is valid, it installs with apt-get,
 # an operator (a throwaway user in the group vellora) lists and saves templates
-# with the programs on the PATH, a reinstallation keeps what the operator saved,
-# and purging takes everything away again. As root; the machine is left as it
+# with the programs on the PATH, a reinstallation keeps what the operator saved
+# and an administrator's modes, links and files the operator plants in
+# /var/lib/vellora are neither followed nor changed by the configuration, and
+# purging takes everything away again. As root; the machine is left as it
 # was found (the package, the user, the group and /var/lib/vellora).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -44,6 +46,14 @@ cleanup() {
         DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq -o DPkg::Lock::Timeout=600 vellora \
             >/dev/null 2>&1
     fi
+    # A check that failed between a refused configuration and its repair
+    # leaves the package half-configured, which apt may not purge.
+    if installed; then
+        dpkg --purge --force-remove-reinstreq vellora >/dev/null 2>&1 ||
+            echo "package-check: could not purge vellora" >&2
+    fi
+    # It was not there when the check began.
+    rm -rf "$data"
     getent passwd "$user" >/dev/null && userdel "$user"
     [ "$group_existed" = 0 ] && getent group "$group" >/dev/null && groupdel "$group"
     rm -rf "$work"
@@ -79,16 +89,42 @@ for exe in "$work"/tree/usr/lib/vellora/vellora "$work"/tree/usr/lib/vellora/vel
 done
 stray=$(cd "$work/tree" && find . ! -type d | grep -vE '^\./usr/(bin/vellora(-cli)?|lib/vellora/[^/]+|share/(vellora|applications|icons|man|doc|lintian)/.*)$' || true)
 [ -z "$stray" ] || fail "unexpected files in the package: $stray"
+# The program finds the studio's files beside it, through these.
+for name in sj.edb 配置.ini 未打印 打印记录.db; do
+    [ "$(readlink "$work/tree/usr/lib/vellora/$name")" = "$data/$name" ] ||
+        fail "/usr/lib/vellora/$name is not a link to $data/$name"
+done
 
-apt_install() {
+apt_get_install() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        -o DPkg::Lock::Timeout=600 "$@" "$deb" >"$work/apt.log" 2>&1 ||
+        -o DPkg::Lock::Timeout=600 "$@" "$deb"
+}
+apt_install() {
+    apt_get_install "$@" >"$work/apt.log" 2>&1 ||
         { cat "$work/apt.log" >&2; fail "apt-get install $* failed"; }
+}
+
+owner_mode() { stat -c '%U:%G %a' "$1"; }
+# Nothing but the studio's files: no temporary left by the configuration.
+# The program's print record and the databases' journals come and go.
+only_studio_files() {
+    local found
+    found=$(cd "$data" && ls -A | { grep -vE '^打印记录\.db|-(journal|wal|shm)$' || true; } | sort | tr '\n' ' ')
+    [ "$found" = "$(printf '%s\n' sj.edb 未打印 配置.ini "$@" | sort | tr '\n' ' ')" ] ||
+        fail "$data holds $found"
 }
 
 echo "== installing with apt-get"
 apt_install
-[ "$(stat -c '%G %a' "$data")" = "$group 2775" ] || fail "$data is $(stat -c '%G %a' "$data")"
+for entry in "$data:2775" "$data/未打印:2770" "$data/sj.edb:664" "$data/配置.ini:664"; do
+    [ "$(owner_mode "${entry%:*}")" = "root:$group ${entry##*:}" ] ||
+        fail "${entry%:*} is $(owner_mode "${entry%:*}"), not root:$group ${entry##*:}"
+done
+only_studio_files
+# Kept sheets are the customers' photos.
+if runuser -u nobody -- ls "$data/未打印" >/dev/null 2>&1; then
+    fail "someone outside the group can list $data/未打印"
+fi
 
 # The operator: a user whose only right here is the group.
 useradd --no-create-home --shell /usr/sbin/nologin --groups "$group" "$user"
@@ -140,6 +176,102 @@ echo "== manual"
 if command -v man >/dev/null; then
     as_operator man -w vellora-cli >/dev/null || fail "man vellora-cli finds no page"
 fi
+
+echo "== links and files an operator plants: configuring follows and changes none"
+# Root's folder outside /var/lib/vellora that the plants aim at; nothing in it
+# or about it may change.
+victim=$work/victim
+install -d -m 700 "$victim"
+printf 'root only\n' >"$victim/keep"
+chmod 600 "$victim/keep"
+fingerprint() {
+    find "$victim" -printf '%p %u:%g %m %s\n' | sort
+    sha256sum "$victim/keep"
+}
+victim_was=$(fingerprint)
+victim_unchanged() {
+    [ "$(fingerprint)" = "$victim_was" ] || fail "$1 changed $victim: $(fingerprint)"
+}
+reconfigure() { DEBIAN_FRONTEND=noninteractive dpkg-reconfigure vellora; }
+# $1 what is planted, $2 what the refusal must say; the rest configures.
+refused() {
+    local plant=$1 says=$2
+    shift 2
+    if "$@" >"$work/configure.log" 2>&1; then
+        fail "$* went through with $plant"
+    fi
+    grep -qF "$says" "$work/configure.log" ||
+        { cat "$work/configure.log" >&2; fail "$* failed with $plant but does not say: $says"; }
+    victim_unchanged "$* with $plant"
+}
+reconfigured() {
+    reconfigure >"$work/configure.log" 2>&1 ||
+        { cat "$work/configure.log" >&2; fail "dpkg-reconfigure fails after $1"; }
+}
+
+as_operator mv "$data/未打印" "$data/未打印.kept"
+for target in "$victim" "$victim/made"; do
+    as_operator ln -s "$target" "$data/未打印"
+    refused "未打印 -> $target" "$data/未打印 is a symbolic link" reconfigure
+    as_operator rm "$data/未打印"
+done
+as_operator sh -c 'printf x >"$1"' sh "$data/未打印"
+refused "a plain file at 未打印" "$data/未打印 is not a folder" reconfigure
+as_operator rm "$data/未打印"
+as_operator mv "$data/未打印.kept" "$data/未打印"
+reconfigured "the folder 未打印 is back"
+only_studio_files
+
+# An upgrade or a reinstallation configures too; refused, it leaves the
+# package half-configured until the plant is gone.
+as_operator mv "$data/sj.edb" "$data/sj.edb.kept"
+as_operator ln -s "$victim/keep" "$data/sj.edb"
+refused "sj.edb -> $victim/keep" "$data/sj.edb is a symbolic link" \
+    apt_get_install --reinstall
+[ "$(dpkg-query -W -f='${Status}' vellora)" = "install ok half-configured" ] ||
+    fail "a refused reinstallation left vellora $(dpkg-query -W -f='${Status}' vellora)"
+as_operator rm "$data/sj.edb"
+as_operator mv "$data/sj.edb.kept" "$data/sj.edb"
+dpkg --configure vellora >"$work/configure.log" 2>&1 ||
+    { cat "$work/configure.log" >&2; fail "dpkg --configure fails after sj.edb is back"; }
+as_operator vellora-cli templates list | grep -qx "$saved_template" ||
+    fail "the saved template did not survive the refused reinstallation"
+
+# The files are made again when missing, never through a name planted where
+# they would be copied first.
+plants=()
+for name in sj.edb 配置.ini; do
+    as_operator mv "$data/$name" "$data/$name.kept"
+    for plant in "$name.dpkg-new:$victim/$name" "$name.dpkg-tmp:$victim/keep" "$name.tmp:$victim"; do
+        as_operator ln -s "${plant#*:}" "$data/${plant%%:*}"
+        plants+=("${plant%%:*}")
+    done
+done
+reconfigured "planting ${plants[*]}"
+victim_unchanged "configuring with ${plants[*]} planted"
+for name in sj.edb 配置.ini; do
+    [ -f "$data/$name" ] && [ ! -L "$data/$name" ] &&
+        [ "$(owner_mode "$data/$name")" = "root:$group 664" ] &&
+        cmp -s "$data/$name" "/usr/share/vellora/defaults/$name" ||
+        fail "$data/$name was not made again from the defaults"
+done
+for plant in "${plants[@]}"; do
+    [ -L "$data/$plant" ] || fail "$data/$plant, planted, was replaced"
+done
+only_studio_files "${plants[@]}" sj.edb.kept 配置.ini.kept
+for plant in "${plants[@]}"; do as_operator rm "$data/$plant"; done
+for name in sj.edb 配置.ini; do as_operator mv -T "$data/$name.kept" "$data/$name"; done
+[ "$(sha256sum <"$data/配置.ini")" = "$config_sum" ] || fail "配置.ini is not the studio's again"
+
+echo "== an administrator's tighter modes survive a reinstallation"
+chmod 2750 "$data" "$data/未打印"
+chmod 640 "$data/配置.ini"
+apt_install --reinstall
+for entry in "$data:2750" "$data/未打印:2750" "$data/配置.ini:640" "$data/sj.edb:664"; do
+    [ "$(owner_mode "${entry%:*}")" = "root:$group ${entry##*:}" ] ||
+        fail "the reinstallation made ${entry%:*} $(owner_mode "${entry%:*}")"
+done
+victim_unchanged "the tests above"
 
 echo "== purging"
 DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq -o DPkg::Lock::Timeout=600 vellora \
