@@ -263,6 +263,25 @@ for plant in "${plants[@]}"; do as_operator rm "$data/$plant"; done
 for name in sj.edb 配置.ini; do as_operator mv -T "$data/$name.kept" "$data/$name"; done
 [ "$(sha256sum <"$data/配置.ini")" = "$config_sum" ] || fail "配置.ini is not the studio's again"
 
+echo "== links an operator plants: root's own commands write through none"
+# Root runs the programs too (calibrating, importing): a link an operator put
+# at a file of the studio's is refused with its name, nothing is written.
+as_operator mv "$data/配置.ini" "$data/配置.ini.kept"
+as_operator ln -s "$victim/keep" "$data/配置.ini"
+refused "配置.ini -> $victim/keep" "$data/配置.ini" \
+    vellora-cli calibrate --printer VelloraPlanted --measured-x 100 --measured-y 100
+as_operator rm "$data/配置.ini"
+as_operator mv -T "$data/配置.ini.kept" "$data/配置.ini"
+as_operator mv "$data/sj.edb" "$data/sj.edb.kept"
+as_operator ln -s "$victim/made.edb" "$data/sj.edb"
+refused "sj.edb -> $victim/made.edb (dangling)" "$data/sj.edb" \
+    vellora-cli templates import "$home/t.json"
+as_operator rm "$data/sj.edb"
+as_operator mv -T "$data/sj.edb.kept" "$data/sj.edb"
+as_operator vellora-cli templates list | grep -qx "$saved_template" ||
+    fail "the studio's templates are gone after the planted links"
+[ "$(sha256sum <"$data/配置.ini")" = "$config_sum" ] || fail "配置.ini changed through a planted link"
+
 echo "== an administrator's tighter modes survive a reinstallation"
 chmod 2750 "$data" "$data/未打印"
 chmod 640 "$data/配置.ini"
