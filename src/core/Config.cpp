@@ -56,14 +56,14 @@ QString readConfigText(const QString& iniPath, const QString& section, const QSt
 }
 
 bool writeConfigText(const QString& iniPath, const QString& section, const QString& key,
-                     const QString& value)
+                     const QString& value, QString* error)
 {
     const QString path = dropLeadingControls(iniPath);
     const QString sectionName = dropLeadingControls(section);
     const QString keyName = dropLeadingControls(key);
     if (path.isEmpty() || sectionName.isEmpty() || keyName.isEmpty())
         return false;
-    return writeProfileString(path, sectionName, keyName, value);
+    return writeProfileString(path, sectionName, keyName, value, error);
 }
 
 } // namespace vellora

@@ -18,9 +18,10 @@ QString readConfigText(const QString& iniPath, const QString& section, const QSt
 // Profile-string write: creates file and section, replaces the key's line in
 // place, keeps every other line; an empty value keeps the key. The file is
 // replaced atomically. Returns false when it could not be written (callers
-// ignore it and go on with the value in memory).
+// ignore it and go on with the value in memory); error says why, naming a
+// link that was refused.
 bool writeConfigText(const QString& iniPath, const QString& section, const QString& key,
-                     const QString& value);
+                     const QString& value, QString* error = nullptr);
 
 // Why name, written as the value of 默认排版, would not be read back exactly
 // as written (so that setting it as the default would set another template or

@@ -1,5 +1,7 @@
 #include "core/IniFile.h"
 
+#include "core/SafeFile.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
@@ -325,46 +327,39 @@ bool setProfileValueInContent(QByteArray& content, const QString& section, const
 
 QString readProfileString(const QString& path, const QString& section, const QString& key)
 {
-    if (path.isEmpty() || !QFileInfo(path).isFile())
+    if (path.isEmpty())
         return {};
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    // A link planted at the name is not read either: its target is someone
+    // else's file, and its text would end up in a window or a sheet.
+    QByteArray content;
+    if (readTrustedFile(path, content) != ReadStatus::Read)
         return {};
-    return profileValueFromContent(file.readAll(), section, key);
+    return profileValueFromContent(content, section, key);
 }
 
 bool writeProfileString(const QString& path, const QString& section, const QString& key,
-                        const QString& value)
+                        const QString& value, QString* error)
 {
     if (path.isEmpty())
         return false;
-    const QFileInfo info(path);
     QByteArray content;
-    const bool existed = info.exists();
-    if (existed) {
-        // Never replace what could not be read: the rest of it would be lost.
-        if (!info.isFile())
-            return false;
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            return false;
-        content = file.readAll();
-        if (file.error() != QFileDevice::NoError)
-            return false;
+    QString why;
+    const ReadStatus read = readTrustedFile(path, content, &why);
+    // Never replace what could not be read: the rest of it would be lost.
+    if (read == ReadStatus::Refused) {
+        if (error)
+            *error = why;
+        return false;
     }
     QByteArray updated = content;
-    if (!setProfileValueInContent(updated, section, key, value))
-        return false;
-    if (existed && updated == content)
-        return true;
-    QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly))
-        return false;
-    if (out.write(updated) != updated.size()) {
-        out.cancelWriting();
+    if (!setProfileValueInContent(updated, section, key, value)) {
+        if (error)
+            *error = QStringLiteral("“%1”无法写成一行").arg(value);
         return false;
     }
-    return out.commit();
+    if (read == ReadStatus::Read && updated == content)
+        return true;
+    return replaceTrustedFile(path, updated, 0666, error);
 }
 
 } // namespace vellora

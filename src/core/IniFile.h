@@ -30,14 +30,17 @@ QString profileValueFromContent(const QByteArray& content, const QString& sectio
 bool setProfileValueInContent(QByteArray& content, const QString& section, const QString& key,
                               const QString& value);
 
-// The file-level read: a missing or unreadable file gives "".
+// The file-level read: a missing or unreadable file gives "", and so does a
+// link at the file's name, unless it is the package's own (resolveTrusted).
 QString readProfileString(const QString& path, const QString& section, const QString& key);
 
 // The file-level write: creates the file and the section as needed and replaces
 // the file atomically (a temporary file in the same folder renamed over it), so
-// a failed write leaves the old file whole. Returns false when the file could
-// not be read or written.
+// a failed write leaves the old file whole. The temporary file is made in the
+// file's real folder and a link planted at the name is refused, never written
+// through. Returns false, with the reason in error, when the file could not be
+// read or written.
 bool writeProfileString(const QString& path, const QString& section, const QString& key,
-                        const QString& value);
+                        const QString& value, QString* error = nullptr);
 
 } // namespace vellora

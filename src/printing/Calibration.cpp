@@ -123,11 +123,12 @@ bool storePrinterCalibration(const QString& iniPath, const QString& printerName,
             *error = refused;
         return false;
     }
+    QString why;
     if (!writeProfileString(iniPath, QString::fromUtf16(kCalibrationSection), printerName,
-                            encode(calibration))) {
+                            encode(calibration), &why)) {
         if (error)
-            *error = QStringLiteral("cannot write the calibration of \"%1\" to %2")
-                         .arg(printerName, iniPath);
+            *error = QStringLiteral("cannot write the calibration of \"%1\" to %2: %3")
+                         .arg(printerName, iniPath, why);
         return false;
     }
     return true;
@@ -140,11 +141,12 @@ bool resetPrinterCalibration(const QString& iniPath, const QString& printerName,
     // Nothing stored: leave the file exactly as it is.
     if (readProfileString(iniPath, QString::fromUtf16(kCalibrationSection), printerName).isEmpty())
         return true;
+    QString why;
     if (!writeProfileString(iniPath, QString::fromUtf16(kCalibrationSection), printerName,
-                            QString())) {
+                            QString(), &why)) {
         if (error)
-            *error = QStringLiteral("cannot write the calibration of \"%1\" to %2")
-                         .arg(printerName, iniPath);
+            *error = QStringLiteral("cannot write the calibration of \"%1\" to %2: %3")
+                         .arg(printerName, iniPath, why);
         return false;
     }
     return true;

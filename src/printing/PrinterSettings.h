@@ -14,7 +14,8 @@ using ProgramStarter = std::function<bool(const QString& program, const QStringL
 // system-config-printer when installed, otherwise the printing system's web
 // page of the printers. When neither can be started, returns the text that
 // tells the user how to set the default printer by hand (empty otherwise).
-// The starter is for tests; by default programs are looked up on the PATH.
+// The starter is for tests; by default the programs are taken from /usr/bin
+// (never through PATH) and started with a minimal environment.
 QString openPrinterSettings(const ProgramStarter& start = {});
 
 } // namespace vellora

@@ -2,11 +2,10 @@
 
 #include "core/AppState.h"
 #include "core/ProgramFolder.h"
+#include "core/SafeFile.h"
 #include "printing/Calibration.h"
 #include "printing/PrinterDevice.h"
 #include "sheet/SheetJpegWriter.h"
-
-#include <QDir>
 
 #include <future>
 #include <mutex>
@@ -26,11 +25,16 @@ void keepUnprinted(const QImage& sheet, const QString& programFolder, PrintRepor
 {
     const QString folder = joinPath(programFolder, QString::fromUtf16(kUnprintedFolderName));
     report.outcome = PrintOutcome::Lost;
-    if (!QDir().mkpath(folder)) {
-        report.error += QStringLiteral("; cannot create %1").arg(folder);
+    // Customers' photos: the folder and its sheets are for the operators'
+    // group only, and a link planted in the folder's place is never written
+    // through.
+    QString why;
+    const FileDescriptor kept = openTrustedFolder(folder, 02770, &why);
+    if (!kept.isValid()) {
+        report.error += QStringLiteral("; ") + why;
         return;
     }
-    const JpegSaveResult saved = saveSheetAsJpeg(sheet, folder + u'/', 1);
+    const JpegSaveResult saved = saveSheetAsJpegInFolder(sheet, kept.get(), folder + u'/', 1, 0660);
     if (!saved.ok) {
         report.error += QStringLiteral("; ") + saved.error;
         return;

@@ -1,6 +1,9 @@
 #include "sheet/SheetJpegWriter.h"
 
+#include "core/SafeFile.h"
+
 #include <QFile>
+#include <QRandomGenerator>
 
 #include <cerrno>
 #include <csetjmp>
@@ -226,12 +229,14 @@ bool writeAll(int fd, const unsigned char* data, size_t size, int* error)
 
 enum class Placed { Done, Exists, Failed };
 
-// Moves the finished temporary file to `target` unless something already has
-// that name. Never replaces an existing file, even in a race.
-Placed placeWithoutReplacing(const QByteArray& temporary, const QByteArray& target, int* error)
+// Moves the finished temporary file to `target` in the folder unless
+// something already has that name. Never replaces an existing file, even in a
+// race, and never follows a link planted at either name.
+Placed placeWithoutReplacing(int folder, const QByteArray& temporary, const QByteArray& target,
+                             int* error)
 {
-    if (::renameat2(AT_FDCWD, temporary.constData(), AT_FDCWD, target.constData(),
-                    RENAME_NOREPLACE) == 0)
+    if (::renameat2(folder, temporary.constData(), folder, target.constData(), RENAME_NOREPLACE) ==
+        0)
         return Placed::Done;
     if (errno == EEXIST)
         return Placed::Exists;
@@ -240,8 +245,8 @@ Placed placeWithoutReplacing(const QByteArray& temporary, const QByteArray& targ
         return Placed::Failed;
     }
     // File systems without RENAME_NOREPLACE: a hard link cannot replace either.
-    if (::link(temporary.constData(), target.constData()) == 0) {
-        ::unlink(temporary.constData());
+    if (::linkat(folder, temporary.constData(), folder, target.constData(), 0) == 0) {
+        ::unlinkat(folder, temporary.constData(), 0);
         return Placed::Done;
     }
     if (errno == EEXIST)
@@ -252,9 +257,9 @@ Placed placeWithoutReplacing(const QByteArray& temporary, const QByteArray& targ
     }
     // Neither (FAT and the like): test and rename, the best these allow.
     struct stat info;
-    if (::lstat(target.constData(), &info) == 0)
+    if (::fstatat(folder, target.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0)
         return Placed::Exists;
-    if (::rename(temporary.constData(), target.constData()) == 0)
+    if (::renameat(folder, temporary.constData(), folder, target.constData()) == 0)
         return Placed::Done;
     *error = errno;
     return Placed::Failed;
@@ -282,15 +287,33 @@ JpegSaveResult saveSheetAsJpeg(const QImage& sheet, const QString& saveFolder, i
                                const std::function<QDateTime()>& now)
 {
     JpegSaveResult result;
-    if (sheet.isNull()) {
-        result.error = QStringLiteral("the sheet is empty");
-        return result;
-    }
     if (saveFolder.isEmpty()) {
         result.error = QStringLiteral("no save folder");
         return result;
     }
     const QString prefix = folderPrefix(saveFolder);
+    // The folder the user chose is opened once; every name in it is then
+    // made relative to that descriptor.
+    const FileDescriptor folder(
+        ::open(QFile::encodeName(prefix).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.isValid()) {
+        result.error = QStringLiteral("cannot write in %1: %2").arg(prefix, errnoText(errno));
+        return result;
+    }
+    return saveSheetAsJpegInFolder(sheet, folder.get(), prefix, sheetNumber, fileModeFromUmask(),
+                                   now);
+}
+
+JpegSaveResult saveSheetAsJpegInFolder(const QImage& sheet, int folder, const QString& folderPath,
+                                       int sheetNumber, mode_t mode,
+                                       const std::function<QDateTime()>& now)
+{
+    JpegSaveResult result;
+    if (sheet.isNull()) {
+        result.error = QStringLiteral("the sheet is empty");
+        return result;
+    }
+    const QString prefix = folderPrefix(folderPath);
 
     // Opaque 32-bit and 24-bit sheets are read as they are; anything else is
     // brought to 32-bit first.
@@ -312,15 +335,23 @@ JpegSaveResult saveSheetAsJpeg(const QImage& sheet, const QString& saveFolder, i
     }
     const std::unique_ptr<unsigned char, FreeDeleter> encodedOwner(encoded);
 
-    QByteArray temporary = QFile::encodeName(prefix + QStringLiteral(".vellora-XXXXXX.tmp"));
-    const int fd = ::mkostemps(temporary.data(), 4, O_CLOEXEC);
+    // A name of our own, made exclusively: one planted in advance is skipped.
+    QByteArray temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 32 && fd < 0; ++attempt) {
+        temporary =
+            ".vellora-" + QByteArray::number(QRandomGenerator::global()->generate64(), 36) + ".tmp";
+        fd = openNoFollow(folder, temporary, O_WRONLY | O_CREAT | O_EXCL, 0600);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
     if (fd < 0) {
         result.error = QStringLiteral("cannot write in %1: %2").arg(prefix, errnoText(errno));
         return result;
     }
     int error = 0;
     bool written = writeAll(fd, encoded, encodedSize, &error);
-    if (written && ::fchmod(fd, fileModeFromUmask()) != 0) {
+    if (written && ::fchmod(fd, mode) != 0) {
         written = false;
         error = errno;
     }
@@ -333,33 +364,34 @@ JpegSaveResult saveSheetAsJpeg(const QImage& sheet, const QString& saveFolder, i
         error = errno;
     }
     if (!written) {
-        ::unlink(temporary.constData());
+        ::unlinkat(folder, temporary.constData(), 0);
         result.error = QStringLiteral("cannot write %1: %2")
-                           .arg(QFile::decodeName(temporary), errnoText(error));
+                           .arg(prefix + QFile::decodeName(temporary), errnoText(error));
         return result;
     }
 
     // The name is made after encoding, from the time the file appears.
     const QDateTime when = now ? now() : QDateTime::currentDateTime();
-    const QString stem = prefix + sheetDateTimeText(when) + u'_' + QString::number(sheetNumber);
+    const QString stem = sheetDateTimeText(when) + u'_' + QString::number(sheetNumber);
     for (int attempt = 1; attempt <= 100000; ++attempt) {
-        const QString target = attempt == 1 ? stem + QStringLiteral(".jpg")
-                                            : stem + QStringLiteral("-%1.jpg").arg(attempt);
-        switch (placeWithoutReplacing(temporary, QFile::encodeName(target), &error)) {
+        const QString name = attempt == 1 ? stem + QStringLiteral(".jpg")
+                                          : stem + QStringLiteral("-%1.jpg").arg(attempt);
+        switch (placeWithoutReplacing(folder, temporary, QFile::encodeName(name), &error)) {
         case Placed::Done:
             result.ok = true;
-            result.path = target;
+            result.path = prefix + name;
             return result;
         case Placed::Exists:
             continue;
         case Placed::Failed:
-            ::unlink(temporary.constData());
-            result.error = QStringLiteral("cannot create %1: %2").arg(target, errnoText(error));
+            ::unlinkat(folder, temporary.constData(), 0);
+            result.error =
+                QStringLiteral("cannot create %1: %2").arg(prefix + name, errnoText(error));
             return result;
         }
     }
-    ::unlink(temporary.constData());
-    result.error = QStringLiteral("no free name for %1.jpg").arg(stem);
+    ::unlinkat(folder, temporary.constData(), 0);
+    result.error = QStringLiteral("no free name for %1.jpg").arg(prefix + stem);
     return result;
 }
 

@@ -6,6 +6,8 @@
 
 #include <functional>
 
+#include <sys/types.h>
+
 namespace vellora {
 
 // The date-time part of a sheet file name: the date always, then 时/分/秒
@@ -25,5 +27,12 @@ struct JpegSaveResult
 // failure leaves no file behind. `now` is the clock (injectable for tests).
 JpegSaveResult saveSheetAsJpeg(const QImage& sheet, const QString& saveFolder, int sheetNumber,
                                const std::function<QDateTime()>& now = {});
+
+// The same into the folder held open as folder (its path, for the names
+// reported, is folderPath), the file given mode: every name is made relative
+// to the descriptor and never through a link.
+JpegSaveResult saveSheetAsJpegInFolder(const QImage& sheet, int folder, const QString& folderPath,
+                                       int sheetNumber, mode_t mode,
+                                       const std::function<QDateTime()>& now = {});
 
 } // namespace vellora

@@ -29,25 +29,27 @@ TemplateFile::~TemplateFile()
 bool TemplateFile::open(const QString& path, const char* password)
 {
     close();
-    if (path.isEmpty() || !QFileInfo(path).isFile())
+    QString real;
+    if (path.isEmpty() || !realStorePath(path, real, nullptr) || !QFileInfo(real).isFile())
         return false;
-    if (openConnection(path, password, SQLITE_OPEN_READONLY))
+    if (openConnection(real, password, SQLITE_OPEN_READONLY))
         return true;
     // A save cut off mid-transaction leaves a hot journal that only a
     // connection able to write can roll back; until then a read-only one sees
     // no store at all although every row is still there.
-    const QFileInfo journal(path + QStringLiteral("-journal"));
+    const QFileInfo journal(real + QStringLiteral("-journal"));
     if (!m_hotJournal && !journal.exists())
         return false;
-    if (!QFileInfo(path).isWritable())
+    if (!QFileInfo(real).isWritable())
         return false;
-    return openConnection(path, password, SQLITE_OPEN_READWRITE);
+    return openConnection(real, password, SQLITE_OPEN_READWRITE);
 }
 
 bool TemplateFile::openConnection(const QString& path, const char* password, int flags)
 {
     m_hotJournal = false;
-    if (sqlite3_open_v2(sqlitePath(path).constData(), &m_db, flags, nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(sqlitePath(path).constData(), &m_db, flags | SQLITE_OPEN_NOFOLLOW,
+                        nullptr) != SQLITE_OK) {
         sqlite3_close_v2(m_db);
         m_db = nullptr;
         return false;

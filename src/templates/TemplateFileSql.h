@@ -6,7 +6,9 @@
 
 #include "templates/TemplateFile.h"
 
+#include "core/SafeFile.h"
 #include <QCryptographicHash>
+
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -57,6 +59,22 @@ inline QByteArray columnList()
 inline QByteArray sqlitePath(const QString& path)
 {
     return QFile::encodeName(QFileInfo(path).absoluteFilePath());
+}
+
+// The store's real file: the package's own link beside the program is
+// followed, any other link refused (error names it). SQLite is then given
+// this path with SQLITE_OPEN_NOFOLLOW, so a link planted since is refused too
+// and a dangling one never makes SQLite create a file in its target.
+inline bool realStorePath(const QString& path, QString& real, QString* error)
+{
+    const TrustedLocation where = resolveTrusted(path);
+    if (!where.ok()) {
+        if (error)
+            *error = where.error;
+        return false;
+    }
+    real = where.path();
+    return true;
 }
 
 inline QString sqliteMessage(sqlite3* db)

@@ -136,8 +136,9 @@ public:
 
     bool open(const QString& path, bool createWhenMissing, QString* error)
     {
-        m_path = path;
-        const QFileInfo info(path);
+        if (!realStorePath(path, m_path, error))
+            return false;
+        const QFileInfo info(m_path);
         // An empty file holds nothing to lose: it is set up like a missing one.
         m_created = !info.exists();
         const bool fresh = m_created || (info.isFile() && info.size() == 0);
@@ -146,7 +147,8 @@ public:
         if (fresh && !createWhenMissing)
             return fail(error, QStringLiteral("%1 holds no templates").arg(path));
         const int flags = SQLITE_OPEN_READWRITE | (m_created ? SQLITE_OPEN_CREATE : 0);
-        if (sqlite3_open_v2(sqlitePath(path).constData(), &m_db, flags, nullptr) != SQLITE_OK)
+        if (sqlite3_open_v2(sqlitePath(m_path).constData(), &m_db, flags | SQLITE_OPEN_NOFOLLOW,
+                            nullptr) != SQLITE_OK)
             return fail(error, QStringLiteral("cannot open %1: %2").arg(path, sqliteMessage(m_db)));
         hardenConnection(m_db);
         if (!exec(m_db, "BEGIN IMMEDIATE"))
@@ -195,16 +197,21 @@ private:
 
 } // namespace
 
-bool createTemplateStore(const QString& path, const char* password, QString* error)
+bool createTemplateStore(const QString& given, const char* password, QString* error)
 {
-    if (QFileInfo::exists(path)) {
+    QString path;
+    if (!realStorePath(given, path, error))
+        return false;
+    QFileInfo info(path);
+    if (info.exists() || info.isSymLink()) {
         if (error)
             *error = QStringLiteral("%1 already exists").arg(path);
         return false;
     }
     sqlite3* db = nullptr;
     bool ok = sqlite3_open_v2(sqlitePath(path).constData(), &db,
-                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) == SQLITE_OK;
+                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW,
+                              nullptr) == SQLITE_OK;
     ok = ok && exec(db, "BEGIN IMMEDIATE") && initialiseSchema(db, password) && exec(db, "COMMIT");
     if (!ok && error)
         *error = QStringLiteral("cannot create %1: %2").arg(path, sqliteMessage(db));

@@ -287,11 +287,12 @@ void SettingsWindow::setDefaultTemplate()
                           QMessageBox::Critical);
         return;
     }
+    QString why;
     if (!writeConfigText(m_state.configPath(), QString::fromUtf16(kConfigSection),
-                         QString::fromUtf16(kConfigDefaultTemplateKey), name)) {
+                         QString::fromUtf16(kConfigDefaultTemplateKey), name, &why)) {
         dialogs().message(QString::fromUtf16(kErrorCaption),
-                          QStringLiteral("默认排版没有设置：无法写入配置文件。\n\n%1")
-                              .arg(QDir::toNativeSeparators(m_state.configPath())),
+                          QStringLiteral("默认排版没有设置：无法写入配置文件。\n\n%1\n%2")
+                              .arg(QDir::toNativeSeparators(m_state.configPath()), why),
                           QMessageBox::Critical);
         return;
     }
