@@ -228,9 +228,14 @@ FolderWatch::Impl::InotifyEnd FolderWatch::Impl::runInotify(bool resumed)
         if (!settling.isEmpty())
             sooner(250);
         pollfd fds[2] = {{wakeFd, POLLIN, 0}, {inotifyFd, POLLIN, 0}};
+        // Let go of the root while waiting: a folder held open is not gone
+        // for inotify, which reports its deletion only once nothing holds it.
+        rootFd.reset();
         const int polled = poll(fds, 2, timeout);
         if (stopping())
             return InotifyEnd::Stopped;
+        if (!openRoot())
+            return InotifyEnd::FolderGone;
         if (polled < 0 && errno != EINTR)
             return InotifyEnd::FolderGone;
         if (fds[0].revents & POLLIN) {

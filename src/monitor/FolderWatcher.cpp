@@ -119,7 +119,9 @@ void FolderWatch::Impl::deliver(const QByteArray& relative, const FileStamp& sta
 
 bool FolderWatch::Impl::openRoot()
 {
-    rootFd.reset(open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // root is the real path found at the start: a link there now was put
+    // there since, by whoever may write its parent.
+    rootFd.reset(open(root.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     return rootFd.isValid();
 }
 
@@ -128,7 +130,7 @@ int FolderWatch::Impl::openFolder(const QByteArray& folder) const
     if (!folder.isEmpty())
         return openBeneath(rootFd.get(), folder, O_RDONLY | O_DIRECTORY);
     // By its path, so that a root deleted (or replaced) is noticed.
-    const int fd = open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = open(root.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     struct stat now
     {
     }, held{};
@@ -311,6 +313,11 @@ bool FolderWatch::isPolling() const
 bool FolderWatch::isRunning() const
 {
     return m_impl->running.load();
+}
+
+QByteArray FolderWatch::rootPath() const
+{
+    return m_impl->root;
 }
 
 bool FolderWatch::isReady() const

@@ -111,6 +111,8 @@ public:
     // False while the folder is gone (deleted or unreachable); the watch
     // waits for it to return and is running again once it has.
     bool isRunning() const;
+    // The watched folder's real path, links resolved once at the start.
+    QByteArray rootPath() const;
     // True once every folder of the tree is watched (or the first scan is
     // done); changes before that in folders below the root may be reported
     // out of order.

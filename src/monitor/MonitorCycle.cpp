@@ -192,9 +192,15 @@ void monitorTick(AppState& state, MonitorTimer& timer, const TickObserver& obser
         state.monitorRenames.clear();
     }
 
-    // Held for the tick: every photo is opened from this folder down.
-    const FileDescriptor folder(open(QFile::encodeName(normalisedFolder(state.monitorFolder)),
-                                     O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // Held for the tick: every photo is opened from this folder down. While
+    // watching, it is the folder the watcher resolved, and a link put in its
+    // place since is not followed.
+    const FileDescriptor folder =
+        state.watchHandle
+            ? FileDescriptor(open(state.watchHandle->rootPath().constData(),
+                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC))
+            : FileDescriptor(open(QFile::encodeName(normalisedFolder(state.monitorFolder)),
+                                  O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     MonitorQueue later;
     for (MonitorEntry queued : std::as_const(entries)) {
         if (queued.name.isEmpty())
