@@ -219,8 +219,15 @@ int runWatch(const QStringList& args)
     // A folder deleted (or unmounted) is waited for; the log says so.
     QTimer health;
     bool away = false;
-    QObject::connect(&health, &QTimer::timeout, [&state, &away, &folder] {
+    WatchGaps gapsTold;
+    QObject::connect(&health, &QTimer::timeout, [&state, &away, &folder, &gapsTold] {
         const bool running = !state.watchHandle || state.watchHandle->isRunning();
+        const WatchGaps gaps = state.watchHandle ? state.watchHandle->gaps() : WatchGaps{};
+        if (!(gaps == gapsTold)) {
+            gapsTold = gaps;
+            log(gaps.folders > 0 ? QStringLiteral("cannot watch: ") + watchGapsNotice(gaps)
+                                 : QStringLiteral("every folder is watched again"));
+        }
         if (running == !away)
             return;
         away = !running;

@@ -3,6 +3,7 @@
 #include "core/BatchControl.h"
 #include "core/DrawingSurface.h"
 #include "core/LayoutTemplate.h"
+#include "core/MonitorEntry.h"
 #include "core/PendingSheet.h"
 #include "core/PrintReport.h"
 #include "core/ProgramFolder.h"
@@ -65,7 +66,7 @@ struct AppState
     QString monitorFolder;
     std::shared_ptr<FolderWatch> watchHandle;
     std::mutex queueLock;
-    QStringList monitorQueue;
+    MonitorQueue monitorQueue;
     // Renames seen since the tick last took the queue (under queueLock).
     QList<MonitorRename> monitorRenames;
     // A tick, or a print and its dialog, is running on the UI thread; a tick

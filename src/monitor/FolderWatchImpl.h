@@ -10,6 +10,7 @@
 
 #include "core/AppState.h"
 #include "core/Gbk.h"
+#include "core/SafeFile.h"
 #include "monitor/PhotoCheck.h"
 
 #include <QByteArray>
@@ -17,11 +18,13 @@
 #include <QHash>
 #include <QSet>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 #include <limits>
 #include <mutex>
@@ -47,6 +50,7 @@ namespace watch {
 // content, new inode, or a touched ctime) from the same file seen twice.
 struct FileStamp
 {
+    dev_t device = 0;
     ino_t inode = 0;
     off_t size = 0;
     qint64 mtimeNs = 0;
@@ -55,7 +59,12 @@ struct FileStamp
     bool operator==(const FileStamp&) const = default;
     bool sameContent(const FileStamp& o) const
     {
-        return inode == o.inode && size == o.size && mtimeNs == o.mtimeNs;
+        return device == o.device && inode == o.inode && size == o.size && mtimeNs == o.mtimeNs;
+    }
+    // What the queue carries: the file the tick must find under the name.
+    PhotoStamp photoStamp() const
+    {
+        return {quint64(device), quint64(inode), qint64(size), mtimeNs};
     }
 };
 
@@ -66,7 +75,7 @@ inline qint64 nanoseconds(const timespec& t)
 
 inline FileStamp stampOf(const struct stat& st)
 {
-    return {st.st_ino, st.st_size, nanoseconds(st.st_mtim), nanoseconds(st.st_ctim)};
+    return {st.st_dev, st.st_ino, st.st_size, nanoseconds(st.st_mtim), nanoseconds(st.st_ctim)};
 }
 
 inline qint64 wallClockNs()
@@ -82,6 +91,12 @@ inline QByteArray joinRelative(const QByteArray& folder, const QByteArray& name)
     if (folder.isEmpty())
         return name;
     return folder + '/' + name;
+}
+
+// Levels below the root: "" 0, "a" 1, "a/b" 2.
+inline int depthOf(const QByteArray& relative)
+{
+    return relative.isEmpty() ? 0 : int(relative.count('/')) + 1;
 }
 
 inline bool isUnder(const QByteArray& path, const QByteArray& folder)
@@ -135,6 +150,9 @@ struct FolderWatch::Impl
     std::atomic<bool> ready{false};
     // Rounds done: inotify events read and handled, or scans of the tree.
     std::atomic<quint64> passes{0};
+    // The folders that cannot be watched, as last published by the thread.
+    mutable std::mutex gapsLock;
+    WatchGaps publishedGaps;
     // Held while a name is handed to the queue; the owner sets `stopped` under
     // it, so nothing is delivered once the FolderWatch is gone.
     std::mutex deliverLock;
@@ -158,7 +176,28 @@ private:
     enum class InotifyEnd { Stopped, FolderGone, UsePolling };
 
     // Thread-private from here on (prepare() runs before the thread starts).
+    // The root, held open: photos and folders below it are opened from it,
+    // one component at a time, never through a link.
+    FileDescriptor rootFd;
     int inotifyFd = -1;
+    int maxWatches = 0;
+    // Folders that cannot be watched (or, polling, scanned) → why.
+    QHash<QByteArray, QString> unwatched;
+    bool gapsChanged = false;
+    void noteUnwatched(const QByteArray& folder, const QString& why)
+    {
+        unwatched.insert(folder, why);
+        gapsChanged = true;
+    }
+    // Forgets the folders at or below one (watched now, gone, or moved).
+    void forgetUnwatched(const QByteArray& folder)
+    {
+        if (unwatched.removeIf([&](const auto& it) { return watch::isUnder(it.key(), folder); }) >
+            0)
+            gapsChanged = true;
+    }
+    void publishGaps();
+    bool openRoot();
     bool usePolling = false;
     qint64 startNs = 0;
     QHash<int, QByteArray> wdPath;                 // watch → folder relative to the root
@@ -210,9 +249,15 @@ private:
     std::vector<char> buffer;
 
     // Calls onEntry(child, st) for every entry of a folder but "." and ".."
-    // (lstat, so links are not followed) until a stop; false when the folder
-    // cannot be opened.
+    // (links not followed) until a stop; false, with errno, when the folder
+    // cannot be opened: gone, a link, or the root no longer the one held.
     template <typename OnEntry> bool forEachEntry(const QByteArray& folder, OnEntry&& onEntry);
+    // The folder beneath the root, every component without following a link
+    // ("" is the root, checked to be the one held); -1 with errno.
+    int openFolder(const QByteArray& folder) const;
+    // lstat of a file beneath the root without following a link on the way;
+    // false with errno.
+    bool statBeneath(const QByteArray& relative, struct stat& st) const;
     bool stopping() const { return stopRequested.load(std::memory_order_relaxed); }
     QByteArray absolute(const QByteArray& relative) const
     {
@@ -224,7 +269,7 @@ private:
         return isToolArtefact(relative) ||
                (!excludedRelative.isEmpty() && watch::isUnder(relative, excludedRelative));
     }
-    void deliver(const QByteArray& relative);
+    void deliver(const QByteArray& relative, const watch::FileStamp& stamp);
     void deliverFile(const QByteArray& relative);
     void deliverIfChanged(const QByteArray& relative, const watch::FileStamp& stamp);
     void addCandidate(const QByteArray& relative);
@@ -257,9 +302,16 @@ private:
 template <typename OnEntry>
 bool FolderWatch::Impl::forEachEntry(const QByteArray& folder, OnEntry&& onEntry)
 {
-    DIR* dir = opendir(absolute(folder).constData());
-    if (!dir)
+    const int fd = openFolder(folder);
+    if (fd < 0)
         return false;
+    DIR* dir = fdopendir(fd);
+    if (!dir) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return false;
+    }
     while (const dirent* entry = readdir(dir)) {
         if (stopping())
             break;
@@ -270,7 +322,7 @@ bool FolderWatch::Impl::forEachEntry(const QByteArray& folder, OnEntry&& onEntry
         struct stat st
         {
         };
-        if (lstat(absolute(child).constData(), &st) != 0)
+        if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
         onEntry(child, st);
     }

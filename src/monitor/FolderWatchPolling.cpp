@@ -38,7 +38,7 @@ bool FolderWatch::Impl::runPolling(qint64 countedBeforeNs)
             struct stat st
             {
             };
-            if (lstat(absolute(from).constData(), &st) == 0 && st.st_ino == s.last.inode)
+            if (statBeneath(from, st) && st.st_ino == s.last.inode)
                 continue;
             s.counted = old->counted;
             s.hasCounted = old->hasCounted;
@@ -57,67 +57,84 @@ bool FolderWatch::Impl::runPolling(qint64 countedBeforeNs)
         }
         std::vector<QByteArray> folders{QByteArray()};
         bool rootOk = true;
+        QHash<QByteArray, QString> gaps;
         while (!folders.empty() && !stopping()) {
             const QByteArray folder = folders.back();
             folders.pop_back();
-            const bool opened =
-                forEachEntry(folder, [&](const QByteArray& child, const struct stat& st) {
-                    if (S_ISDIR(st.st_mode)) {
-                        if (!isIgnored(child + '/'))
-                            folders.push_back(child);
+            const bool opened = forEachEntry(folder, [&](const QByteArray& child,
+                                                         const struct stat& st) {
+                if (S_ISDIR(st.st_mode)) {
+                    if (isIgnored(child + '/'))
+                        return;
+                    if (depthOf(child) > kMaxWatchDepth)
+                        gaps.insert(child, QStringLiteral("比监控目录深 %1 层，只监控 %2 层以内")
+                                               .arg(depthOf(child))
+                                               .arg(kMaxWatchDepth));
+                    else
+                        folders.push_back(child);
+                    return;
+                }
+                if (!S_ISREG(st.st_mode) || isIgnored(child))
+                    return;
+                const FileStamp stamp = stampOf(st);
+                auto it = seen.find(child);
+                if (it == seen.end()) {
+                    Seen s;
+                    s.last = stamp;
+                    s.present = true;
+                    const auto d = delivered.constFind(child);
+                    if (firstScan && (stamp.mtimeNs < countedBeforeNs ||
+                                      (d != delivered.constEnd() && d->sameContent(stamp)))) {
+                        s.counted = stamp;
+                        s.hasCounted = true;
+                    }
+                    if (!firstScan)
+                        takeOverRenamed(child, s);
+                    seen.insert(child, s);
+                    return;
+                }
+                it->present = true;
+                if (!it->last.sameContent(stamp)) {
+                    it->last = stamp;
+                    it->incomplete = false;
+                    return;
+                }
+                // Unchanged between two scans, and whole: its writer is
+                // done with it (a writer that only paused leaves it cut
+                // short).
+                if ((!it->hasCounted || !it->counted.sameContent(stamp)) && !it->incomplete) {
+                    QByteArray bytes;
+                    const PhotoStamp expected = stamp.photoStamp();
+                    const PhotoLook look =
+                        passesPhotoFilter(QFile::decodeName(child))
+                            ? readPhotoBeneath(rootFd.get(), child, &expected, QSize(1, 1), bytes)
+                            : PhotoLook::Ready;
+                    // A picture that can never be drawn is done too: the
+                    // tick says so.
+                    if (look != PhotoLook::Ready && look != PhotoLook::NotPicture) {
+                        it->incomplete = look == PhotoLook::NotWhole || look == PhotoLook::Empty;
                         return;
                     }
-                    if (!S_ISREG(st.st_mode) || isIgnored(child))
-                        return;
-                    const FileStamp stamp = stampOf(st);
-                    auto it = seen.find(child);
-                    if (it == seen.end()) {
-                        Seen s;
-                        s.last = stamp;
-                        s.present = true;
-                        const auto d = delivered.constFind(child);
-                        if (firstScan && (stamp.mtimeNs < countedBeforeNs ||
-                                          (d != delivered.constEnd() && d->sameContent(stamp)))) {
-                            s.counted = stamp;
-                            s.hasCounted = true;
-                        }
-                        if (!firstScan)
-                            takeOverRenamed(child, s);
-                        seen.insert(child, s);
-                        return;
-                    }
-                    it->present = true;
-                    if (!it->last.sameContent(stamp)) {
-                        it->last = stamp;
-                        it->incomplete = false;
-                        return;
-                    }
-                    // Unchanged between two scans, and whole: its writer is
-                    // done with it (a writer that only paused leaves it cut
-                    // short).
-                    if ((!it->hasCounted || !it->counted.sameContent(stamp)) && !it->incomplete) {
-                        QByteArray bytes;
-                        const PhotoLook look =
-                            passesPhotoFilter(QFile::decodeName(child))
-                                ? readPhotoFile(QFile::decodeName(absolute(child)), bytes)
-                                : PhotoLook::Ready;
-                        if (look != PhotoLook::Ready) {
-                            it->incomplete =
-                                look == PhotoLook::NotWhole || look == PhotoLook::Empty;
-                            return;
-                        }
-                        it->counted = stamp;
-                        it->hasCounted = true;
-                        deliver(child);
-                    }
-                });
+                    it->counted = stamp;
+                    it->hasCounted = true;
+                    deliver(child, stamp);
+                }
+            });
             if (!opened && folder.isEmpty())
                 rootOk = false;
+            else if (!opened && errno != ENOENT && errno != ENOTDIR && errno != ELOOP)
+                gaps.insert(folder, QStringLiteral("无法读取：") +
+                                        QString::fromLocal8Bit(std::strerror(errno)));
         }
         if (stopping())
             return true;
         if (!rootOk)
             return false;
+        if (gaps != unwatched) {
+            unwatched = gaps;
+            gapsChanged = true;
+            publishGaps();
+        }
         for (auto it = seen.begin(); it != seen.end();) {
             if (it->present)
                 (it++)->missed = 0;

@@ -46,7 +46,8 @@ void FolderWatch::Impl::renameQueued(const QByteArray& from, const QByteArray& t
     if (stopped)
         return;
     std::lock_guard<std::mutex> queueLock(state.queueLock);
-    for (QString& entry : state.monitorQueue) {
+    for (MonitorEntry& queued : state.monitorQueue) {
+        QString& entry = queued.name;
         if (entry == oldName)
             entry = newName;
         else if (isFolder && entry.startsWith(oldName) && entry.size() > oldName.size() &&
@@ -73,6 +74,8 @@ void FolderWatch::Impl::forgetPending(const QByteArray& relative, bool isFolder)
 bool FolderWatch::Impl::startInotify()
 {
     outOfWatches = false;
+    if (!openRoot())
+        return false;
     usePolling = options.forcePolling || isRemoteFileSystem(root);
     if (usePolling)
         return true;
@@ -94,10 +97,21 @@ bool FolderWatch::Impl::startInotify()
 
 bool FolderWatch::Impl::watchFolder(const QByteArray& relative)
 {
+    // Our share of the account's watches is used up: polled from now on,
+    // like a tree that ran out of watches.
+    if (wdPath.size() >= maxWatches && !pathWd.contains(relative)) {
+        outOfWatches = true;
+        return false;
+    }
     const int wd = inotify_add_watch(inotifyFd, absolute(relative).constData(), kFolderMask);
     if (wd < 0) {
-        if (errno == ENOSPC)
+        const int error = errno;
+        if (error == ENOSPC)
             outOfWatches = true;
+        else if (error != ENOENT && error != ENOTDIR)
+            noteUnwatched(relative, QStringLiteral("无法监控：") +
+                                        QString::fromLocal8Bit(std::strerror(error)));
+        errno = error;
         return false;
     }
     const auto old = wdPath.constFind(wd);
@@ -118,12 +132,22 @@ void FolderWatch::Impl::watchTree(const QByteArray& relative, bool queueClosedFi
     while (!folders.empty() && !stopping() && !outOfWatches) {
         const QByteArray folder = folders.back();
         folders.pop_back();
+        if (depthOf(folder) > kMaxWatchDepth) {
+            // Watched again if it is moved up the tree.
+            unseenFolders.insert(folder);
+            noteUnwatched(folder, QStringLiteral("比监控目录深 %1 层，只监控 %2 层以内")
+                                      .arg(depthOf(folder))
+                                      .arg(kMaxWatchDepth));
+            continue;
+        }
         // The watch comes first, so that nothing written after the listing
         // goes unseen.
         if (!watchFolder(folder)) {
             unseenFolders.insert(folder);
             continue;
         }
+        if (unwatched.contains(folder))
+            forgetUnwatched(folder);
         const bool listed =
             forEachEntry(folder, [&](const QByteArray& child, const struct stat& st) {
                 if (S_ISDIR(st.st_mode)) {
@@ -135,8 +159,13 @@ void FolderWatch::Impl::watchTree(const QByteArray& relative, bool queueClosedFi
                     addCandidate(child);
                 }
             });
-        if (!listed)
+        if (!listed) {
+            const int error = errno;
             unseenFolders.insert(folder);
+            if (error != ENOENT && error != ENOTDIR && error != ELOOP)
+                noteUnwatched(folder, QStringLiteral("无法读取：") +
+                                          QString::fromLocal8Bit(std::strerror(error)));
+        }
     }
 }
 
@@ -152,6 +181,7 @@ void FolderWatch::Impl::forgetTree(const QByteArray& relative)
         pathWd.remove(wdPath.value(wd));
         wdPath.remove(wd);
     }
+    forgetUnwatched(relative);
 }
 
 void FolderWatch::Impl::renameTree(const QByteArray& from, const QByteArray& to)
@@ -167,6 +197,9 @@ void FolderWatch::Impl::renameTree(const QByteArray& from, const QByteArray& to)
         wdPath.insert(wd, path);
         pathWd.insert(path, wd);
     }
+    const qsizetype before = unwatched.size();
+    renameKeys(unwatched, from, to, true);
+    gapsChanged = gapsChanged || before > 0;
 }
 
 FolderWatch::Impl::InotifyEnd FolderWatch::Impl::runInotify(bool resumed)
@@ -179,6 +212,7 @@ FolderWatch::Impl::InotifyEnd FolderWatch::Impl::runInotify(bool resumed)
         watchTree({}, true, 0, true);
     else
         watchTree({}, true, startNs, false);
+    publishGaps();
     ready = true;
     if (outOfWatches)
         return InotifyEnd::UsePolling;
@@ -194,9 +228,14 @@ FolderWatch::Impl::InotifyEnd FolderWatch::Impl::runInotify(bool resumed)
         if (!settling.isEmpty())
             sooner(250);
         pollfd fds[2] = {{wakeFd, POLLIN, 0}, {inotifyFd, POLLIN, 0}};
+        // Let go of the root while waiting: a folder held open is not gone
+        // for inotify, which reports its deletion only once nothing holds it.
+        rootFd.reset();
         const int polled = poll(fds, 2, timeout);
         if (stopping())
             return InotifyEnd::Stopped;
+        if (!openRoot())
+            return InotifyEnd::FolderGone;
         if (polled < 0 && errno != EINTR)
             return InotifyEnd::FolderGone;
         if (fds[0].revents & POLLIN) {
@@ -213,6 +252,7 @@ FolderWatch::Impl::InotifyEnd FolderWatch::Impl::runInotify(bool resumed)
         expireMoves(polled == 0);
         checkCandidates();
         checkSettling();
+        publishGaps();
         ++passes;
         vanished.removeIf([this](const auto& it) { return passes.load() > it.value() + 3; });
         if (stopping())
@@ -402,6 +442,8 @@ void FolderWatch::Impl::rescanAfterOverflow()
     wdPath.clear();
     pathWd.clear();
     unseenFolders.clear();
+    unwatched.clear();
+    gapsChanged = true;
     watchTree({}, true, since);
     for (auto it = before.constBegin(); it != before.constEnd(); ++it) {
         if (!wdPath.contains(it.key()))

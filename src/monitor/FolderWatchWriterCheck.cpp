@@ -19,7 +19,7 @@ void FolderWatch::Impl::deliverFile(const QByteArray& relative)
     struct stat st
     {
     };
-    if (lstat(absolute(relative).constData(), &st) != 0) {
+    if (!statBeneath(relative, st)) {
         noteVanished(relative);
         return;
     }
@@ -36,7 +36,7 @@ void FolderWatch::Impl::deliverIfChanged(const QByteArray& relative, const FileS
     if (delivered.size() > 100000)
         delivered.clear();
     delivered.insert(relative, stamp);
-    deliver(relative);
+    deliver(relative, stamp);
 }
 
 constexpr int kFirstLookAfterMs = 50;
@@ -60,13 +60,18 @@ FolderWatch::Impl::Look FolderWatch::Impl::lookAgain(const QByteArray& relative,
         return Look::Done;
     if (options.beforeWriterCheck)
         options.beforeWriterCheck(relative);
-    const int fd = open(absolute(relative).constData(),
-                        O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    int openError = 0;
+    const int fd = openBeneath(rootFd.get(), relative, O_RDONLY | O_NONBLOCK, &openError);
     if (fd < 0) {
+        // Swapped for a link, or below a folder that now is one: never
+        // followed, and not a photo of this tree.
+        if (openError == ELOOP)
+            return Look::Done;
         // Another program's lease (EWOULDBLOCK) or permissions not set yet
         // (EACCES): not a reason to drop the file.
-        if (errno != ENOENT)
+        if (openError != ENOENT && openError != ENOTDIR)
             return Look::Retry;
+        errno = openError;
         noteVanished(relative);
         return Look::Done;
     }
@@ -111,7 +116,7 @@ void FolderWatch::Impl::checkCandidates()
         struct stat st
         {
         };
-        if (lstat(absolute(it.key()).constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (!statBeneath(it.key(), st) || !S_ISREG(st.st_mode)) {
             noteVanished(it.key());
             it = candidates.erase(it);
             continue;
@@ -148,7 +153,7 @@ void FolderWatch::Impl::checkSettling()
         struct stat st
         {
         };
-        if (lstat(absolute(it.key()).constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (!statBeneath(it.key(), st) || !S_ISREG(st.st_mode)) {
             noteVanished(it.key());
             it = settling.erase(it);
             continue;
@@ -163,8 +168,11 @@ void FolderWatch::Impl::checkSettling()
             // Still for a second, but a writer may only have paused: the
             // photo must also end where its format says it ends.
             QByteArray bytes;
-            const PhotoLook look = readPhotoFile(QFile::decodeName(absolute(it.key())), bytes);
-            if (look != PhotoLook::Ready) {
+            const PhotoStamp expected = stamp.photoStamp();
+            const PhotoLook look =
+                readPhotoBeneath(rootFd.get(), it.key(), &expected, QSize(1, 1), bytes);
+            // A picture that can never be drawn is done too: the tick says so.
+            if (look != PhotoLook::Ready && look != PhotoLook::NotPicture) {
                 it->incomplete = look == PhotoLook::NotWhole || look == PhotoLook::Empty;
                 ++it;
                 continue;

@@ -78,7 +78,19 @@ QString watchProblem(const QString& folderText)
     return {};
 }
 
-void queueChangedFile(AppState& state, int action, const QString& name, const ArmMonitorTimer& arm)
+QString watchGapsNotice(const WatchGaps& gaps)
+{
+    if (gaps.folders <= 0)
+        return {};
+    QString text = QStringLiteral("%1 个文件夹无法监控，其中的照片不会排版：").arg(gaps.folders) +
+                   gaps.named.join(QStringLiteral("、"));
+    if (gaps.folders > gaps.named.size())
+        text += QStringLiteral(" 等");
+    return text;
+}
+
+void queueChangedFile(AppState& state, int action, const QString& name, const ArmMonitorTimer& arm,
+                      const PhotoStamp& stamp)
 {
     std::lock_guard<std::mutex> lock(state.queueLock);
     if (action != kActionModified)
@@ -87,19 +99,85 @@ void queueChangedFile(AppState& state, int action, const QString& name, const Ar
         arm();
     if (!passesPhotoFilter(name))
         return;
-    if (!state.monitorQueue.isEmpty() && state.monitorQueue.constLast() == name)
+    if (!state.monitorQueue.isEmpty() && state.monitorQueue.constLast().name == name) {
+        // Written again before the tick came: the file as it is now.
+        state.monitorQueue.last().stamp = stamp;
         return;
-    state.monitorQueue.append(name);
+    }
+    state.monitorQueue.append({name, stamp});
     if (arm)
         arm();
 }
 
-void FolderWatch::Impl::deliver(const QByteArray& relative)
+void FolderWatch::Impl::deliver(const QByteArray& relative, const FileStamp& stamp)
 {
     std::lock_guard<std::mutex> lock(deliverLock);
     if (stopped)
         return;
-    queueChangedFile(state, kActionModified, QFile::decodeName(relative), arm);
+    queueChangedFile(state, kActionModified, QFile::decodeName(relative), arm, stamp.photoStamp());
+}
+
+bool FolderWatch::Impl::openRoot()
+{
+    // root is the real path found at the start: a link there now was put
+    // there since, by whoever may write its parent.
+    rootFd.reset(open(root.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    return rootFd.isValid();
+}
+
+int FolderWatch::Impl::openFolder(const QByteArray& folder) const
+{
+    if (!folder.isEmpty())
+        return openBeneath(rootFd.get(), folder, O_RDONLY | O_DIRECTORY);
+    // By its path, so that a root deleted (or replaced) is noticed.
+    const int fd = open(root.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat now
+    {
+    }, held{};
+    if (fd >= 0 && (fstat(fd, &now) != 0 || fstat(rootFd.get(), &held) != 0 ||
+                    now.st_dev != held.st_dev || now.st_ino != held.st_ino)) {
+        close(fd);
+        errno = ENOENT;
+        return -1;
+    }
+    return fd;
+}
+
+bool FolderWatch::Impl::statBeneath(const QByteArray& relative, struct stat& st) const
+{
+    const qsizetype slash = relative.lastIndexOf('/');
+    if (slash < 0)
+        return fstatat(rootFd.get(), relative.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    int error = 0;
+    const FileDescriptor folder(
+        openBeneath(rootFd.get(), relative.left(slash), O_RDONLY | O_DIRECTORY, &error));
+    if (!folder.isValid()) {
+        // A folder on the way swapped for a link: the file is not there.
+        errno = error == ELOOP ? ENOTDIR : error;
+        return false;
+    }
+    return fstatat(folder.get(), relative.mid(slash + 1).constData(), &st, AT_SYMLINK_NOFOLLOW) ==
+           0;
+}
+
+void FolderWatch::Impl::publishGaps()
+{
+    if (!gapsChanged)
+        return;
+    gapsChanged = false;
+    WatchGaps gaps;
+    gaps.folders = int(unwatched.size());
+    QList<QByteArray> folders = unwatched.keys();
+    std::sort(folders.begin(), folders.end());
+    for (const QByteArray& folder : folders) {
+        if (gaps.named.size() >= 5)
+            break;
+        gaps.named << QFile::decodeName(folder) + QStringLiteral("（") + unwatched.value(folder) +
+                          QStringLiteral("）");
+    }
+    std::lock_guard<std::mutex> lock(gapsLock);
+    if (!(gaps == publishedGaps))
+        publishedGaps = std::move(gaps);
 }
 
 bool FolderWatch::Impl::prepare()
@@ -117,6 +195,13 @@ bool FolderWatch::Impl::prepare()
     });
     startNs = wallClockNs();
     lastBatchNs = startNs;
+    maxWatches = options.maxWatches;
+    if (maxWatches <= 0) {
+        // Read, never raised: the limit is the machine's administrator's.
+        QFile limit(QStringLiteral("/proc/sys/fs/inotify/max_user_watches"));
+        const int kernel = limit.open(QIODevice::ReadOnly) ? limit.readAll().trimmed().toInt() : 0;
+        maxWatches = kernel > 1 ? kernel / 2 : 4096;
+    }
     return startInotify();
 }
 
@@ -133,6 +218,9 @@ bool FolderWatch::Impl::waitForReturn()
     delivered.clear();
     unseenFolders.clear();
     vanished.clear();
+    unwatched.clear();
+    gapsChanged = true;
+    publishGaps();
     for (;;) {
         pollfd fds[1] = {{wakeFd, POLLIN, 0}};
         poll(fds, 1, 500);
@@ -227,9 +315,20 @@ bool FolderWatch::isRunning() const
     return m_impl->running.load();
 }
 
+QByteArray FolderWatch::rootPath() const
+{
+    return m_impl->root;
+}
+
 bool FolderWatch::isReady() const
 {
     return m_impl->ready.load();
+}
+
+WatchGaps FolderWatch::gaps() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->gapsLock);
+    return m_impl->publishedGaps;
 }
 
 void FolderWatch::simulateOverflow()

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "core/MonitorEntry.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -32,7 +35,26 @@ struct WatchOptions
     // Called on the watcher thread just before it checks whether a file still
     // has a writer (tests use it to act at that exact moment).
     std::function<void(const QByteArray& relative)> beforeWriterCheck;
+    // Most inotify watches the tree may take; past it the tree is polled.
+    // 0: half of the kernel's max_user_watches, which the account's other
+    // programs share (the desktop's file manager, the system's own watches).
+    int maxWatches = 0;
 };
+
+// Folders more levels than this below the hot folder are neither watched nor
+// scanned: a tree made deep on purpose cannot take every watch there is.
+inline constexpr int kMaxWatchDepth = 64;
+
+// Folders of the tree whose photos are never seen, and why.
+struct WatchGaps
+{
+    int folders = 0;   // how many
+    QStringList named; // the first few, "folder（why）", by name
+    bool operator==(const WatchGaps&) const = default;
+};
+
+// What the operator is told about them; empty when every folder is watched.
+QString watchGapsNotice(const WatchGaps& gaps);
 
 // Asks the UI thread to set the monitor timer's period to 500 ms. Must post
 // and return at once (it is called with queueLock held).
@@ -67,7 +89,9 @@ void stopWatch(std::shared_ptr<FolderWatch>& handle);
 // whose last three bytes are jpg/bmp/JPG/BMP and differ from the last queue
 // entry are appended.
 inline constexpr int kActionModified = 3;
-void queueChangedFile(AppState& state, int action, const QString& name, const ArmMonitorTimer& arm);
+// A name equal to the last entry's takes on the newer stamp instead.
+void queueChangedFile(AppState& state, int action, const QString& name, const ArmMonitorTimer& arm,
+                      const PhotoStamp& stamp = {});
 
 // The photo filter of queueChangedFile: the last three GBK bytes of the name
 // are exactly jpg, bmp, JPG or BMP (no dot check).
@@ -87,6 +111,8 @@ public:
     // False while the folder is gone (deleted or unreachable); the watch
     // waits for it to return and is running again once it has.
     bool isRunning() const;
+    // The watched folder's real path, links resolved once at the start.
+    QByteArray rootPath() const;
     // True once every folder of the tree is watched (or the first scan is
     // done); changes before that in folders below the root may be reported
     // out of order.
@@ -95,6 +121,9 @@ public:
     // kernel had reported one: the changes it has not read yet are lost
     // (for tests).
     void simulateOverflow();
+    // The folders that cannot be watched right now (too deep, a path too
+    // long, no permission). Any thread.
+    WatchGaps gaps() const;
 
     // Whether a queued file the tick found gone may still be reported as
     // renamed: a rename is seen only when the watcher next reads its events

@@ -9,9 +9,14 @@
 #include "sheet/SheetGeometry.h"
 #include "sheet/SheetRenderer.h"
 
-#include <QFileInfo>
+#include "core/SafeFile.h"
 
+#include <QFile>
+
+#include <algorithm>
 #include <mutex>
+
+#include <fcntl.h>
 
 namespace vellora {
 
@@ -55,19 +60,44 @@ QString followRenames(AppState& state, const QString& entry)
 
 enum class Check { Lay, Skip, Later };
 
-// Only a whole picture is laid out: a copy of nothing would waste a cell of
-// photo paper, or a whole sheet. Never blocks on another program's lease or
-// oplock: such a photo waits for the next tick. The bytes read are the ones
-// the pass draws, so the photo is opened once.
-Check checkPhoto(AppState& state, QString& entry, QByteArray& bytes, QString& reason)
+// The largest cell a photo is drawn to: its headers must fit the decoder at
+// that size.
+QSize largestCell(const LayoutTemplate& t)
 {
+    QSize cell(std::max(t.size1.width, 1), std::max(t.size1.height, 1));
+    if (t.twoSize != 0)
+        cell = cell.expandedTo(QSize(t.size2.width, t.size2.height));
+    return cell;
+}
+
+// Only a whole picture is laid out: a copy of nothing would waste a cell of
+// photo paper, or a whole sheet. Only the file the watcher reported is read,
+// opened from the hot folder without following a link: the folder is open to
+// other accounts, and a name swapped meanwhile for a link to someone else's
+// picture must never reach the printer. Never blocks on another program's
+// lease or oplock: such a photo waits for the next tick. The bytes read are
+// the ones the pass draws, so the photo is opened once.
+Check checkPhoto(AppState& state, const FileDescriptor& folder, MonitorEntry& entry,
+                 QByteArray& bytes, QString& reason)
+{
+    if (!entry.stamp.isKnown()) {
+        reason = QStringLiteral("监控没有看到它写完");
+        return Check::Skip;
+    }
+    if (!folder.isValid()) {
+        reason = QStringLiteral("监控目录打不开");
+        return Check::Skip;
+    }
+    const QSize cell = largestCell(state.currentTemplate);
     QString why;
-    PhotoLook look = readPhotoFile(photoPath(state, entry), bytes, &why);
+    PhotoLook look = readPhotoBeneath(folder.get(), QFile::encodeName(entry.name), &entry.stamp,
+                                      cell, bytes, &why);
     if (look == PhotoLook::Gone) {
-        const QString renamed = followRenames(state, entry);
-        if (renamed != entry) {
-            entry = renamed;
-            look = readPhotoFile(photoPath(state, entry), bytes, &why);
+        const QString renamed = followRenames(state, entry.name);
+        if (renamed != entry.name) {
+            entry.name = renamed;
+            look = readPhotoBeneath(folder.get(), QFile::encodeName(entry.name), &entry.stamp, cell,
+                                    bytes, &why);
         }
     }
     switch (look) {
@@ -78,7 +108,7 @@ Check checkPhoto(AppState& state, QString& entry, QByteArray& bytes, QString& re
     case PhotoLook::Gone:
         // Renamed or moved before the watcher could say so (polling sees it
         // at its next scan): it waits until the watcher has looked.
-        if (state.watchHandle && state.watchHandle->mayReportRename(entry))
+        if (state.watchHandle && state.watchHandle->mayReportRename(entry.name))
             return Check::Later;
         reason = QStringLiteral("文件已不在");
         return Check::Skip;
@@ -90,6 +120,15 @@ Check checkPhoto(AppState& state, QString& entry, QByteArray& bytes, QString& re
         return Check::Skip;
     case PhotoLook::NotWhole:
         reason = QStringLiteral("文件不完整");
+        return Check::Skip;
+    case PhotoLook::Link:
+        reason = QStringLiteral("不跟随链接：") + why;
+        return Check::Skip;
+    case PhotoLook::Changed:
+        reason = QStringLiteral("不是监控看到写完的那个文件：") + why;
+        return Check::Skip;
+    case PhotoLook::NotPicture:
+        reason = QStringLiteral("不是可用的图片：") + why;
         return Check::Skip;
     }
     if (PictureHandle::fromBytes(bytes, QSize(64, 64)).isNull()) {
@@ -146,22 +185,32 @@ void monitorTick(AppState& state, MonitorTimer& timer, const TickObserver& obser
     // Stopped first: whatever the watcher reports from now on arms a new tick.
     timer.setPeriod(0);
 
-    QStringList entries{QString()};
+    MonitorQueue entries{MonitorEntry()};
     {
         std::lock_guard<std::mutex> lock(state.queueLock);
         entries.swap(state.monitorQueue);
         state.monitorRenames.clear();
     }
 
-    QStringList later;
-    for (QString entry : std::as_const(entries)) {
-        if (entry.isEmpty())
+    // Held for the tick: every photo is opened from this folder down. While
+    // watching, it is the folder the watcher resolved, and a link put in its
+    // place since is not followed.
+    const FileDescriptor folder =
+        state.watchHandle
+            ? FileDescriptor(open(state.watchHandle->rootPath().constData(),
+                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC))
+            : FileDescriptor(open(QFile::encodeName(normalisedFolder(state.monitorFolder)),
+                                  O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    MonitorQueue later;
+    for (MonitorEntry queued : std::as_const(entries)) {
+        if (queued.name.isEmpty())
             continue;
         QString reason;
         QByteArray bytes;
-        const Check check = checkPhoto(state, entry, bytes, reason);
+        const Check check = checkPhoto(state, folder, queued, bytes, reason);
+        const QString& entry = queued.name;
         if (check == Check::Later) {
-            later << entry;
+            later << queued;
             continue;
         }
         if (check == Check::Skip) {
@@ -186,9 +235,9 @@ void monitorTick(AppState& state, MonitorTimer& timer, const TickObserver& obser
         // Held by another program for now, or not found yet: first in line at
         // the next tick, under the names they have now.
         std::lock_guard<std::mutex> lock(state.queueLock);
-        for (QString& entry : later)
-            entry = followRenamesLocked(state, entry);
-        state.monitorQueue = QStringList{QString()} + later + state.monitorQueue.mid(1);
+        for (MonitorEntry& entry : later)
+            entry.name = followRenamesLocked(state, entry.name);
+        state.monitorQueue = MonitorQueue{MonitorEntry()} + later + state.monitorQueue.mid(1);
         timer.setPeriod(500);
     }
 }

@@ -1,6 +1,7 @@
 #include "monitor/PhotoCheck.h"
 
-#include "sheet/PictureHandle.h"
+#include "core/SafeFile.h"
+#include "sheet/PictureFile.h"
 
 #include <QFile>
 
@@ -116,55 +117,103 @@ bool looksWhole(const QByteArray& bytes)
     return true;
 }
 
-PhotoLook readPhotoFile(const QString& path, QByteArray& bytes, QString* reason)
+PhotoStamp photoStampOf(const struct stat& st)
+{
+    return {quint64(st.st_dev), quint64(st.st_ino), qint64(st.st_size),
+            qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+namespace {
+
+// The first component of relative that is a link, for the message; empty
+// when none is (any more).
+QByteArray firstLink(int folderFd, const QByteArray& relative)
+{
+    qsizetype end = 0;
+    while (end >= 0) {
+        end = relative.indexOf('/', end + 1);
+        const QByteArray prefix = end < 0 ? relative : relative.left(end);
+        struct stat st
+        {
+        };
+        if (fstatat(folderFd, prefix.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return {};
+        if (S_ISLNK(st.st_mode))
+            return prefix;
+    }
+    return {};
+}
+
+} // namespace
+
+PhotoLook readPhotoBeneath(int folderFd, const QByteArray& relative, const PhotoStamp* expected,
+                           QSize coverSize, QByteArray& bytes, QString* reason, PhotoStamp* seen)
 {
     bytes.clear();
-    const QByteArray name = QFile::encodeName(path);
-    const int fd = open(name.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
-        const int error = errno;
+    const auto because = [reason](const QString& why) {
+        if (reason)
+            *reason = why;
+    };
+    int error = 0;
+    const FileDescriptor fd(openBeneath(folderFd, relative, O_RDONLY | O_NONBLOCK, &error));
+    if (!fd.isValid()) {
+        const QByteArray link = error == ELOOP || error == ENOTDIR || error == EMLINK
+                                    ? firstLink(folderFd, relative)
+                                    : QByteArray();
+        if (!link.isEmpty() || error == ELOOP) {
+            because(link.isEmpty() || link == relative
+                        ? QStringLiteral("是链接")
+                        : QStringLiteral("%1 是链接").arg(QFile::decodeName(link)));
+            return PhotoLook::Link;
+        }
         if (error == ENOENT || error == ENOTDIR)
             return PhotoLook::Gone;
         if (error == EWOULDBLOCK)
             return PhotoLook::Busy;
-        if (reason)
-            *reason = QString::fromLocal8Bit(std::strerror(error));
+        because(QString::fromLocal8Bit(std::strerror(error)));
         return PhotoLook::Unreadable;
     }
     struct stat st
     {
     };
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > PictureHandle::kMaxFileBytes) {
-        close(fd);
-        if (reason)
-            *reason = QStringLiteral("not a photo file");
+    if (fstat(fd.get(), &st) != 0) {
+        because(QString::fromLocal8Bit(std::strerror(errno)));
         return PhotoLook::Unreadable;
     }
-    bytes.resize(qsizetype(st.st_size));
-    qsizetype got = 0;
-    while (got < bytes.size()) {
-        const ssize_t n = read(fd, bytes.data() + got, size_t(bytes.size() - got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            const int error = errno;
-            close(fd);
-            bytes.clear();
-            if (error == EWOULDBLOCK)
-                return PhotoLook::Busy;
-            if (reason)
-                *reason = QString::fromLocal8Bit(std::strerror(error));
-            return PhotoLook::Unreadable;
-        }
-        if (n == 0)
-            break;
-        got += n;
+    const PhotoStamp now = photoStampOf(st);
+    if (seen)
+        *seen = now;
+    if (!S_ISREG(st.st_mode)) {
+        because(QStringLiteral("不是普通文件"));
+        return PhotoLook::Unreadable;
     }
-    close(fd);
-    bytes.truncate(got);
-    if (bytes.isEmpty())
+    if (expected && !expected->sameFile(now)) {
+        if (expected->device != now.device || expected->inode != now.inode)
+            because(QStringLiteral("已换成另一个文件"));
+        else
+            because(
+                QStringLiteral("现在 %1 字节，写完时 %2 字节").arg(now.size).arg(expected->size));
+        return PhotoLook::Changed;
+    }
+    QString why;
+    switch (readPictureFile(fd.get(), coverSize, bytes, &why)) {
+    case PictureRead::Read:
+        return looksWhole(bytes) ? PhotoLook::Ready : PhotoLook::NotWhole;
+    case PictureRead::Empty:
         return PhotoLook::Empty;
-    return looksWhole(bytes) ? PhotoLook::Ready : PhotoLook::NotWhole;
+    case PictureRead::Short:
+        return PhotoLook::NotWhole;
+    case PictureRead::Busy:
+        return PhotoLook::Busy;
+    case PictureRead::Refused:
+        because(why);
+        return PhotoLook::NotPicture;
+    case PictureRead::NotRegular:
+    case PictureRead::Failed:
+        break;
+    }
+    because(why);
+    return PhotoLook::Unreadable;
 }
 
 } // namespace vellora

@@ -37,6 +37,7 @@ struct DecodeJob
     int coverHeight = 0;
     qint64 maxPixels = 0;
     qint64 maxWorkBytes = 0;
+    bool headerOnly = false; // stop once the limits are checked
 
     // Out.
     int orientation = 1;
@@ -214,6 +215,10 @@ bool runDecode(DecodeJob* job)
     const qint64 outHeight = cinfo->output_height;
     if (outWidth <= 0 || outHeight <= 0 || outWidth * outHeight > job->maxPixels)
         onError(reinterpret_cast<j_common_ptr>(cinfo));
+    if (job->headerOnly) {
+        jpeg_destroy_decompress(cinfo);
+        return true;
+    }
     job->pixels = static_cast<unsigned char*>(std::malloc(size_t(outWidth * outHeight * 4)));
     if (!job->pixels)
         onError(reinterpret_cast<j_common_ptr>(cinfo));
@@ -369,13 +374,12 @@ QImage applyExifOrientation(const QImage& image, int orientation)
     return turned;
 }
 
-JpegDecodeResult decodeJpeg(const QByteArray& bytes, QSize coverSize, qint64 maxDecodedPixels)
+namespace {
+
+// The job is large (libjpeg's structs and a jmp_buf); it is kept off the
+// caller's stack, which may be a worker thread's.
+DecodeJob* newJob(const QByteArray& bytes, QSize coverSize, qint64 maxDecodedPixels)
 {
-    JpegDecodeResult result;
-    if (bytes.size() < 4)
-        return result;
-    // The job is large (libjpeg's structs and a jmp_buf); keep it off the
-    // caller's stack, which may be a worker thread's.
     auto* job = new DecodeJob;
     job->data = reinterpret_cast<const unsigned char*>(bytes.constData());
     job->size = static_cast<unsigned long>(bytes.size());
@@ -385,6 +389,28 @@ JpegDecodeResult decodeJpeg(const QByteArray& bytes, QSize coverSize, qint64 max
     }
     job->maxPixels = maxDecodedPixels;
     job->maxWorkBytes = maxDecodedPixels * 4;
+    return job;
+}
+
+} // namespace
+
+bool jpegHeaderFits(const QByteArray& header, QSize coverSize, qint64 maxDecodedPixels)
+{
+    if (header.size() < 4)
+        return false;
+    DecodeJob* job = newJob(header, coverSize, maxDecodedPixels);
+    job->headerOnly = true;
+    const bool ok = runDecode(job);
+    delete job;
+    return ok;
+}
+
+JpegDecodeResult decodeJpeg(const QByteArray& bytes, QSize coverSize, qint64 maxDecodedPixels)
+{
+    JpegDecodeResult result;
+    if (bytes.size() < 4)
+        return result;
+    DecodeJob* job = newJob(bytes, coverSize, maxDecodedPixels);
 
     const bool ok = runDecode(job);
     std::free(job->rowBuffer);

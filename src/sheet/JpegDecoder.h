@@ -30,6 +30,13 @@ struct JpegDecodeResult
 // working memory would be absurd. Safe to call from any thread.
 JpegDecodeResult decodeJpeg(const QByteArray& bytes, QSize coverSize, qint64 maxDecodedPixels);
 
+// Whether decodeJpeg(…, coverSize, maxDecodedPixels) would take the picture on
+// as far as its headers tell: the same scale, the same limits on the decoded
+// size and the decoder's working memory. header holds the file from its start
+// through the header of its first scan (other segments may be left out).
+// Nothing is decoded.
+bool jpegHeaderFits(const QByteArray& header, QSize coverSize, qint64 maxDecodedPixels);
+
 // The orientation tag (0x0112) of IFD0 in an APP1 payload that starts with
 // "Exif\0\0"; 1 when the payload is not EXIF, malformed or says nothing valid.
 int exifOrientation(const uchar* payload, qsizetype size);

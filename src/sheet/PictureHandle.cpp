@@ -2,14 +2,16 @@
 
 #include "sheet/BmpDecoder.h"
 #include "sheet/JpegDecoder.h"
+#include "sheet/PictureFile.h"
 
 #include <QBuffer>
-#include <QFile>
 #include <QImageReader>
 #include <QPainter>
 #include <QtEndian>
 
 #include <cstring>
+
+#include <unistd.h>
 
 namespace vellora {
 
@@ -125,19 +127,15 @@ PictureHandle PictureHandle::fromFile(const QString& path, QSize targetSize)
 {
     if (path.isEmpty())
         return {};
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    // A FIFO named like a photo would hold the caller for ever: the open does
+    // not wait, and only a regular file is read.
+    const int fd = openPictureFile(path);
+    if (fd < 0)
         return {};
-    const qint64 size = file.size();
-    if (size < 2 || size > kMaxFileBytes)
-        return {};
-    // Only a recognised picture is read whole.
-    char head[8] = {};
-    const qint64 got = file.peek(head, sizeof head);
-    if (formatOf(head, got) == Format::Unknown)
-        return {};
-    const QByteArray bytes = file.read(size);
-    if (bytes.size() != size)
+    QByteArray bytes;
+    const PictureRead read = readPictureFile(fd, targetSize, bytes);
+    close(fd);
+    if (read != PictureRead::Read)
         return {};
     return decode(bytes, targetSize);
 }

@@ -25,7 +25,9 @@ public:
     // targetSize, when valid, is the size the picture must still cover when
     // drawn (scaled by the larger of the two ratios): a JPEG is then decoded
     // at the smallest DCT scale that does. The reported width and height are
-    // always those of the full picture.
+    // always those of the full picture. fromFile reads only a regular file,
+    // never waits on a FIFO or a device, and reads nothing past the headers
+    // of a picture the decoder would refuse (see readPictureFile).
     static PictureHandle fromFile(const QString& path, QSize targetSize = QSize());
     static PictureHandle fromBytes(const QByteArray& bytes, QSize targetSize = QSize());
     // Whether the file loads as a picture, decoded at the smallest size that

@@ -458,9 +458,12 @@ void MainWindow::noteSheetOutcome(const PrintReport& report)
 void MainWindow::checkWatchHealth()
 {
     const bool running = !m_state.watchHandle || m_state.watchHandle->isRunning();
-    const QString notice = running ? QString()
-                                   : QStringLiteral("监控目录不见了（%1），它重新出现后继续监控")
-                                         .arg(watchProblem(m_folderEdit->text()));
+    // A folder gone says so; one that is there may have folders that cannot
+    // be watched.
+    const QString notice = !running ? QStringLiteral("监控目录不见了（%1），它重新出现后继续监控")
+                                          .arg(watchProblem(m_folderEdit->text()))
+                           : m_state.watchHandle ? watchGapsNotice(m_state.watchHandle->gaps())
+                                                 : QString();
     if (notice != m_folderNotice) {
         m_folderNotice = notice;
         showNotice();

@@ -19,6 +19,8 @@
 #include <future>
 #include <mutex>
 #include <thread>
+
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace vellora;
@@ -483,6 +485,34 @@ private Q_SLOTS:
         QVERIFY(view.log().contains(QStringLiteral("photo:x")));
         QCOMPARE(writtenSheets(4, 8), (QList<QList<int>>{{0, 1, -1, -1, -1, -1, -1, -1}}));
         QCOMPARE(batchFailureMessage(report), QStringLiteral("3 张照片无法读取"));
+    }
+
+    // A FIFO or a device named like a photo would hold the job for ever (and
+    // a stop with it): counted unreadable, and the job goes on.
+    void photoThatIsNoFileIsUnreadable_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("fifo") << QStringLiteral("fifo");
+        QTest::newRow("link to a device") << QStringLiteral("device");
+    }
+
+    void photoThatIsNoFileIsUnreadable()
+    {
+        QFETCH(QString, kind);
+        useTemplate(gridTemplate(4, 2, 1));
+        const QString odd = m_photos->filePath(QStringLiteral("photo.jpg"));
+        const QByteArray name = QFile::encodeName(odd);
+        if (kind == u"fifo")
+            QVERIFY(mkfifo(name.constData(), 0600) == 0);
+        else
+            QVERIFY(symlink("/dev/zero", name.constData()) == 0);
+        ScriptedView view;
+        view.folder = outFolder();
+        view.selection = QStringList({photo(0), odd, photo(1)}).join(u';');
+        const BatchJobReport report = runJob(*m_state, view);
+        QCOMPARE(report.photosDone, 3);
+        QCOMPARE(report.photosUnreadable, 1);
+        QCOMPARE(writtenSheets(4, 8), (QList<QList<int>>{{0, 1, -1, -1, -1, -1, -1, -1}}));
     }
 
     // Sheets that cannot be written are counted and told once at the end.

@@ -42,7 +42,7 @@ struct Fixture
     QStringList queued()
     {
         std::lock_guard<std::mutex> lock(state.queueLock);
-        QStringList names = state.monitorQueue;
+        QStringList names = queuedNames(state.monitorQueue);
         if (!names.isEmpty() && names.first().isEmpty())
             names.removeFirst();
         return names;
@@ -128,6 +128,9 @@ private Q_SLOTS:
     void queuedPhotosFollowRenames();
     void polledPhotosFollowRenames();
     void renamedBeforeTheWatcherLooksIsQueued();
+    void foldersTooDeepAreReportedNotWatched_data();
+    void foldersTooDeepAreReportedNotWatched();
+    void watchLimitTurnsToPolling();
 };
 
 void TestFolderWatcher::photoFilter_data()
@@ -169,15 +172,23 @@ void TestFolderWatcher::onlyChangedNamesAreAppended()
     const ArmMonitorTimer arm = [&] { ++arms; };
     for (int action : {1, 2, 4, 5})
         queueChangedFile(state, action, QStringLiteral("a.jpg"), arm);
-    QCOMPARE(state.monitorQueue, QStringList{QString()});
+    QCOMPARE(queuedNames(state.monitorQueue), QStringList{QString()});
     QCOMPARE(arms, 0);
 
     for (const char* name : {"a.jpg", "a.jpg", "b.jpg", "a.jpg", "A.jpg"})
         queueChangedFile(state, kActionModified, QString::fromLatin1(name), arm);
     // Only the last entry is compared, byte-wise with case.
-    QCOMPARE(state.monitorQueue,
+    QCOMPARE(queuedNames(state.monitorQueue),
              (QStringList{QString(), QStringLiteral("a.jpg"), QStringLiteral("b.jpg"),
                           QStringLiteral("a.jpg"), QStringLiteral("A.jpg")}));
+
+    // Written again before the tick: the entry stands for the file as it is
+    // now, not as it was at its first close.
+    const PhotoStamp first{1, 2, 100, 5}, rewritten{1, 2, 180, 9};
+    queueChangedFile(state, kActionModified, QStringLiteral("c.jpg"), arm, first);
+    queueChangedFile(state, kActionModified, QStringLiteral("c.jpg"), arm, rewritten);
+    QCOMPARE(state.monitorQueue.size(), 6);
+    QCOMPARE(state.monitorQueue.last().stamp, rewritten);
 }
 
 void TestFolderWatcher::startFailsOnWhatCannotBeWatched()
@@ -795,6 +806,61 @@ void TestFolderWatcher::renamedBeforeTheWatcherLooksIsQueued()
              (QStringList{QStringLiteral("d.jpg"), QStringLiteral("hold.jpg"),
                           QStringLiteral("marker.jpg"), QStringLiteral("photos/a.jpg"),
                           QStringLiteral("photos/sub/b.jpg")}));
+}
+
+void TestFolderWatcher::foldersTooDeepAreReportedNotWatched_data()
+{
+    QTest::addColumn<bool>("polling");
+    QTest::newRow("inotify") << false;
+    QTest::newRow("polling") << true;
+}
+
+void TestFolderWatcher::foldersTooDeepAreReportedNotWatched()
+{
+    // A tree made deep on purpose must not take every watch of the account;
+    // what is left out is said, not silently missed.
+    QFETCH(bool, polling);
+    Fixture fx;
+    QStringList levels;
+    for (int i = 1; i <= kMaxWatchDepth + 2; ++i)
+        levels << QStringLiteral("d%1").arg(i);
+    const QString deepestWatched = levels.mid(0, kMaxWatchDepth).join(u'/');
+    const QString tooDeep = levels.mid(0, kMaxWatchDepth + 1).join(u'/');
+    QVERIFY(QDir(fx.dir.path()).mkpath(levels.join(u'/')));
+    WatchOptions options;
+    options.forcePolling = polling;
+    options.pollIntervalMs = 200;
+    QVERIFY(fx.start(options));
+    QVERIFY(writeFile(fx.path(tooDeep + QStringLiteral("/deep.jpg"))));
+    const QString seen = deepestWatched + QStringLiteral("/seen.jpg");
+    QVERIFY(writeFile(fx.path(seen)));
+    QTRY_VERIFY_WITH_TIMEOUT(fx.queued().contains(seen), 10000);
+    SETTLE_WITH_MARKER(fx, QStringLiteral("marker.jpg"));
+    QCOMPARE(fx.sortedQueued(), (QStringList{seen, QStringLiteral("marker.jpg")}));
+
+    const WatchGaps gaps = fx.watch->gaps();
+    QCOMPARE(gaps.folders, 1);
+    QCOMPARE(gaps.named.size(), 1);
+    QVERIFY2(gaps.named[0].startsWith(tooDeep + QStringLiteral("（")), qPrintable(gaps.named[0]));
+    QVERIFY(watchGapsNotice(gaps).contains(tooDeep));
+}
+
+void TestFolderWatcher::watchLimitTurnsToPolling()
+{
+    // Past its share of the account's watches the tree is polled: slower,
+    // but no folder goes unseen.
+    Fixture fx;
+    for (int i = 1; i <= 6; ++i)
+        QVERIFY(QDir(fx.dir.path()).mkdir(QStringLiteral("f%1").arg(i)));
+    WatchOptions options;
+    options.maxWatches = 4;
+    options.pollIntervalMs = 200;
+    QVERIFY(fx.start(options));
+    QTRY_VERIFY_WITH_TIMEOUT(fx.watch->isPolling(), 5000);
+    for (int i = 1; i <= 6; ++i)
+        QVERIFY(writeFile(fx.path(QStringLiteral("f%1/p.jpg").arg(i)), jpegBytes()));
+    QTRY_COMPARE_WITH_TIMEOUT(fx.sortedQueued().size(), 6, 10000);
+    QCOMPARE(fx.watch->gaps().folders, 0);
 }
 
 QTEST_MAIN(TestFolderWatcher)

@@ -10,13 +10,17 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
 
 #include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace vellora;
@@ -70,10 +74,22 @@ struct Cycle
         }
     }
 
+    // Queued as the watcher queues them: with the file as it is now (a name
+    // with no file, with none).
     void enqueue(const QStringList& names)
     {
-        std::lock_guard<std::mutex> lock(state.queueLock);
-        state.monitorQueue += names;
+        for (const QString& name : names) {
+            struct stat st
+            {
+            };
+            const bool there =
+                lstat(QFile::encodeName(photos.filePath(name)).constData(), &st) == 0;
+            queueChangedFile(
+                state, kActionModified, name, {},
+                there ? PhotoStamp{quint64(st.st_dev), quint64(st.st_ino), qint64(st.st_size),
+                                   qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec}
+                      : PhotoStamp{});
+        }
     }
     void tick(const QStringList& names)
     {
@@ -95,6 +111,26 @@ struct Cycle
         return -1;
     }
 };
+
+// Another account's picture, in a colour no photo of the tests has.
+const QColor kOthers(255, 0, 255);
+
+bool showsColour(const QImage& sheet, const QColor& colour)
+{
+    for (int y = 0; y < sheet.height(); y += 3)
+        for (int x = 0; x < sheet.width(); x += 3)
+            if (test::colourNear(sheet.pixel(x, y), colour, 40))
+                return true;
+    return false;
+}
+
+bool copyInPlace(const QString& from, const QString& to)
+{
+    QFile source(from);
+    QFile target(to); // truncated and written: the same inode
+    return source.open(QIODevice::ReadOnly) && target.open(QIODevice::WriteOnly) &&
+           target.write(source.readAll()) > 0;
+}
 
 } // namespace
 
@@ -122,6 +158,9 @@ private Q_SLOTS:
     void onlyWholePicturesAreLaidOut();
     void polledRenameBeforeTheTickIsFollowed();
     void tickNeverWaitsOnALease();
+    void photoChangedSinceItsReportIsSkipped_data();
+    void photoChangedSinceItsReportIsSkipped();
+    void swapByAnotherAccountIsNeverLaidOut();
 };
 
 void TestMonitorCycle::tickSwapsTheQueueAndStopsTheTimer()
@@ -134,7 +173,7 @@ void TestMonitorCycle::tickSwapsTheQueueAndStopsTheTimer()
     QCOMPARE(c.state.pendingSheet.filledCells, 0);
 
     c.tick({QStringLiteral("A.jpg")});
-    QCOMPARE(c.state.monitorQueue, QStringList{QString()});
+    QCOMPARE(queuedNames(c.state.monitorQueue), QStringList{QString()});
     QCOMPARE(c.state.pendingSheet.filledCells, 4);
     QCOMPARE(c.state.currentPhotoPath, c.state.monitorFolder);
 }
@@ -339,7 +378,7 @@ void TestMonitorCycle::queueWaitsWhileTheSettingsWindowIsShown()
     c.timer.setPeriod(500);
     c.tick({QStringLiteral("A.jpg")});
     QCOMPARE(c.paths, QStringList{});
-    QCOMPARE(c.state.monitorQueue, (QStringList{QString(), QStringLiteral("A.jpg")}));
+    QCOMPARE(queuedNames(c.state.monitorQueue), (QStringList{QString(), QStringLiteral("A.jpg")}));
     QCOMPARE(c.timer.period(), 500); // comes again
     QVERIFY(!c.state.templateModified);
 
@@ -362,7 +401,7 @@ void TestMonitorCycle::sheetWithoutCellsIsNeverPrinted()
     QCOMPARE(c.printed.size(), 0);
     QCOMPARE(held.size(), 1);
     // The photo stays queued for a template that can take it.
-    QCOMPARE(c.state.monitorQueue, (QStringList{QString(), QStringLiteral("A.jpg")}));
+    QCOMPARE(queuedNames(c.state.monitorQueue), (QStringList{QString(), QStringLiteral("A.jpg")}));
 
     // Nor does a pass on its own print an empty sheet.
     layOutPhoto(c.state, QStringLiteral("A.jpg"));
@@ -490,6 +529,185 @@ void TestMonitorCycle::tickNeverWaitsOnALease()
         QSKIP("no write lease here");
     QVERIFY2(took < 5000, qPrintable(QStringLiteral("the tick took %1 ms").arg(took)));
     QCOMPARE(c.cellPhoto(c.state.sheetSurface.image(), 1), 0); // A, drawn
+}
+
+void TestMonitorCycle::photoChangedSinceItsReportIsSkipped_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<QString>("told"); // part of the reason the skip gives
+    QTest::newRow("swapped for a link") << "link"
+                                        << "A.jpg" << QStringLiteral("是链接");
+    QTest::newRow("folder swapped for a link") << "folder"
+                                               << "sub/A.jpg" << QStringLiteral("sub 是链接");
+    QTest::newRow("another file renamed over it") << "replaced"
+                                                  << "A.jpg" << QStringLiteral("另一个文件");
+    QTest::newRow("grown in place") << "grown"
+                                    << "A.jpg" << QStringLiteral("字节");
+    QTest::newRow("rewritten in place and reported again") << "rewritten"
+                                                           << "A.jpg" << QString();
+}
+
+void TestMonitorCycle::photoChangedSinceItsReportIsSkipped()
+{
+    // Between the watcher's report and the tick the name may come to stand
+    // for another file; only the file reported is laid out.
+    QFETCH(QString, change);
+    QFETCH(QString, entry);
+    QFETCH(QString, told);
+    Cycle c(eightCells(1));
+    QTemporaryDir others;
+    QImage picture(200, 300, QImage::Format_RGB32);
+    picture.fill(kOthers);
+    const QString secret =
+        test::writeImage(picture, others.filePath(QStringLiteral("A.jpg")), "jpg");
+    const QString path = c.photos.filePath(entry);
+    const QByteArray bytesPath = QFile::encodeName(path);
+    if (change == u"folder") {
+        QVERIFY(QDir(c.photos.path()).mkdir(QStringLiteral("sub")));
+        QVERIFY(QFile::copy(c.photos.filePath(QStringLiteral("A.jpg")), path));
+    }
+    c.enqueue({entry});
+    if (change == u"link") {
+        const QString link = c.photos.filePath(QStringLiteral("l.lnk"));
+        QVERIFY(QFile::link(secret, link));
+        QVERIFY(::rename(QFile::encodeName(link).constData(), bytesPath.constData()) == 0);
+    } else if (change == u"folder") {
+        QVERIFY(QDir(c.photos.path()).rename(QStringLiteral("sub"), QStringLiteral("sub.old")));
+        QVERIFY(QFile::link(others.path(), c.photos.filePath(QStringLiteral("sub"))));
+    } else if (change == u"replaced") {
+        const QString copy = c.photos.filePath(QStringLiteral("copy.tmp"));
+        QVERIFY(QFile::copy(secret, copy));
+        QVERIFY(::rename(QFile::encodeName(copy).constData(), bytesPath.constData()) == 0);
+    } else if (change == u"grown") {
+        QFile photo(path);
+        QVERIFY(photo.open(QIODevice::Append) && photo.write(QByteArray(100, '\0')) == 100);
+    } else {
+        // Its writer saves it again: the same inode, another size, a new close.
+        QVERIFY(copyInPlace(c.photos.filePath(QStringLiteral("C.jpg")), path));
+        c.enqueue({entry});
+    }
+    QStringList skipped;
+    TickObserver observer;
+    observer.skipped = [&skipped](const QString& name, const QString& reason) {
+        skipped << name + u' ' + reason;
+    };
+    monitorTick(c.state, c.timer, observer);
+    QVERIFY(!showsColour(c.state.sheetSurface.image(), kOthers));
+    if (told.isEmpty()) {
+        QCOMPARE(skipped, QStringList{});
+        QCOMPARE(c.cellPhoto(c.state.sheetSurface.image(), 1), 2); // C's colour, as saved
+        return;
+    }
+    QCOMPARE(skipped.size(), 1);
+    QVERIFY2(skipped[0].startsWith(entry + u' ') && skipped[0].contains(told),
+             qPrintable(skipped[0]));
+    QCOMPARE(c.state.pendingSheet.filledCells, 0);
+}
+
+void TestMonitorCycle::swapByAnotherAccountIsNeverLaidOut()
+{
+    // The hot folder is open to every account. One of them copies a photo in
+    // and swaps it at once (mv -T) for a link to a picture only root may
+    // read; the watcher runs as root. Over and over, timed both ways: after
+    // the watcher has queued the photo, and racing it.
+    if (geteuid() != 0)
+        QSKIP("the watcher must run as root here");
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    const passwd* nobody = getpwnam("nobody");
+    if (setpriv.isEmpty() || !nobody)
+        QSKIP("no setpriv or no user nobody");
+
+    Cycle c(eightCells(1));
+    QTemporaryDir hot;
+    QVERIFY(chmod(QFile::encodeName(hot.path()).constData(), 01777) == 0);
+    QVERIFY(QFile::copy(c.photos.filePath(QStringLiteral("A.jpg")),
+                        hot.filePath(QStringLiteral("source.dat"))));
+    QVERIFY(QFile::setPermissions(hot.filePath(QStringLiteral("source.dat")),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+    QTemporaryDir rootOnly; // mode 0700
+    QImage picture(200, 300, QImage::Format_RGB32);
+    picture.fill(kOthers);
+    const QString secret =
+        test::writeImage(picture, rootOnly.filePath(QStringLiteral("secret.jpg")), "jpg");
+    QVERIFY(chmod(QFile::encodeName(secret).constData(), 0600) == 0);
+
+    QStringList skipped;
+    TickObserver observer;
+    observer.skipped = [&skipped](const QString& name, const QString& reason) {
+        skipped << name + u' ' + reason;
+    };
+    QVERIFY(startMonitoringCore(c.state, hot.path(), {}));
+    QTRY_VERIFY_WITH_TIMEOUT(c.state.watchHandle->isReady(), 5000);
+
+    QProcess writer;
+    writer.setWorkingDirectory(hot.path());
+    writer.start(setpriv,
+                 {QStringLiteral("--reuid=%1").arg(nobody->pw_uid),
+                  QStringLiteral("--regid=%1").arg(nobody->pw_gid),
+                  QStringLiteral("--clear-groups"), QStringLiteral("sh"), QStringLiteral("-c"),
+                  QStringLiteral("while read -r what n; do case $what in "
+                                 "write) cp source.dat p$n.jpg ;; "
+                                 "swap) ln -s \"$0\" l$n.lnk && mv -T l$n.lnk p$n.jpg ;; "
+                                 "race) cp source.dat r$n.jpg && ln -s \"$0\" m$n.lnk && "
+                                 "mv -T m$n.lnk r$n.jpg ;; "
+                                 "plain) cp source.dat ok.jpg ;; esac; echo \"$what $n\"; done"),
+                  secret});
+    QVERIFY(writer.waitForStarted(5000));
+    const auto order = [&writer](const QByteArray& line) {
+        writer.write(line + '\n');
+        QByteArray answer;
+        while (!answer.endsWith('\n')) {
+            if (!writer.waitForReadyRead(5000))
+                return false;
+            answer += writer.readAll();
+        }
+        return answer.trimmed() == line;
+    };
+    const auto queued = [&c](const QString& name) {
+        std::lock_guard<std::mutex> lock(c.state.queueLock);
+        return queuedNames(c.state.monitorQueue).contains(name);
+    };
+    const auto sawTheirPicture = [&c] {
+        if (showsColour(c.state.sheetSurface.image(), kOthers))
+            return true;
+        for (const QImage& sheet : std::as_const(c.printed))
+            if (showsColour(sheet, kOthers))
+                return true;
+        return false;
+    };
+
+    constexpr int kRounds = 12;
+    for (int n = 0; n < kRounds; ++n) {
+        const QString name = QStringLiteral("p%1.jpg").arg(n);
+        QVERIFY(order("write " + QByteArray::number(n)));
+        QTRY_VERIFY_WITH_TIMEOUT(queued(name), 5000);
+        QVERIFY(order("swap " + QByteArray::number(n)));
+        monitorTick(c.state, c.timer, observer);
+        QVERIFY2(!skipped.isEmpty() && skipped.last().startsWith(name + u' ') &&
+                     skipped.last().contains(QStringLiteral("链接")),
+                 qPrintable(skipped.join(u'\n')));
+    }
+    for (int n = 0; n < 3 * kRounds; ++n) {
+        QVERIFY(order("race " + QByteArray::number(n)));
+        monitorTick(c.state, c.timer, observer);
+    }
+    // The watcher sees that account's photos all right: an honest one is
+    // laid out (and whatever the races queued is dealt with before it).
+    QVERIFY(order("plain 0"));
+    QTRY_VERIFY_WITH_TIMEOUT(queued(QStringLiteral("ok.jpg")), 5000);
+    monitorTick(c.state, c.timer, observer);
+    writer.closeWriteChannel();
+    QVERIFY(writer.waitForFinished(5000));
+    pauseMonitoringCore(c.state);
+
+    QVERIFY(!sawTheirPicture());
+    QCOMPARE(c.state.pendingSheet.filledCells, 1);
+    QCOMPARE(c.printed.size(), 0);
+    QCOMPARE(c.cellPhoto(c.state.sheetSurface.image(), 1), 0); // source.dat: A's red
+    for (const QString& line : std::as_const(skipped))
+        QVERIFY2(line.contains(QStringLiteral("链接")) || line.contains(QStringLiteral("已不在")),
+                 qPrintable(line));
 }
 
 QTEST_MAIN(TestMonitorCycle)

@@ -198,6 +198,8 @@ private Q_SLOTS:
     void halfWrittenJpegIsNull();
     void absurdSizesAreRefused_data();
     void absurdSizesAreRefused();
+    void hugeFileIsJudgedByItsHeaders_data();
+    void hugeFileIsJudgedByItsHeaders();
     void exifOrientation_data();
     void exifOrientation();
     void malformedExifMeansUpright_data();
@@ -405,6 +407,77 @@ void TestPictureHandle::absurdSizesAreRefused()
     QFETCH(QByteArray, bytes);
     QVERIFY(PictureHandle::fromBytes(bytes).isNull());
     QVERIFY(PictureHandle::fromBytes(bytes, QSize(350, 450)).isNull());
+}
+
+namespace {
+
+// Bytes this thread has read through read() and pread() so far.
+qint64 bytesReadByThisThread()
+{
+    QFile io(QStringLiteral("/proc/thread-self/io"));
+    if (!io.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : io.readAll().split('\n')) {
+        if (line.startsWith("rchar:"))
+            return line.mid(6).trimmed().toLongLong();
+    }
+    return -1;
+}
+
+} // namespace
+
+void TestPictureHandle::hugeFileIsJudgedByItsHeaders_data()
+{
+    QTest::addColumn<QByteArray>("header");
+    QTest::addColumn<QSize>("target");
+    const auto claim = [](QByteArray jpeg, const char* sof, int side) {
+        const qsizetype at = jpeg.indexOf(QByteArray(sof, 2));
+        if (at > 0) {
+            qToBigEndian<quint16>(quint16(side), reinterpret_cast<uchar*>(jpeg.data()) + at + 5);
+            qToBigEndian<quint16>(quint16(side), reinterpret_cast<uchar*>(jpeg.data()) + at + 7);
+        }
+        return jpeg;
+    };
+    const QImage small = quadrants(32, 32);
+    // Buffered whole by the decoder at any scale: 65000² coefficients.
+    QTest::newRow("progressive jpeg 65000 x 65000, drawn small")
+        << claim(encodeJpeg(small, JpegKind::Progressive), "\xFF\xC2", 65000) << QSize(350, 450);
+    QTest::newRow("baseline jpeg 65000 x 65000, at full size")
+        << claim(encodeJpeg(small), "\xFF\xC0", 65000) << QSize();
+    QByteArray bmp(54, '\0');
+    auto* b = reinterpret_cast<uchar*>(bmp.data());
+    b[0] = 'B';
+    b[1] = 'M';
+    qToLittleEndian<quint32>(54, b + 10);
+    qToLittleEndian<quint32>(40, b + 14);
+    qToLittleEndian<qint32>(100000, b + 18);
+    qToLittleEndian<qint32>(-100000, b + 22);
+    qToLittleEndian<quint16>(1, b + 26);
+    qToLittleEndian<quint16>(24, b + 28);
+    QTest::newRow("bmp 100000 x 100000") << bmp << QSize(350, 450);
+}
+
+void TestPictureHandle::hugeFileIsJudgedByItsHeaders()
+{
+    // The header of a picture nobody can decode, then 500 MiB of nothing (a
+    // sparse file, so the disk is not filled): refused from the header, the
+    // rest never read.
+    QFETCH(QByteArray, header);
+    QFETCH(QSize, target);
+    QTemporaryDir dir;
+    QFile file(dir.filePath(QStringLiteral("big.jpg")));
+    constexpr qint64 kSize = 500LL * 1024 * 1024;
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(header) == header.size());
+    QVERIFY(file.resize(kSize));
+    file.close();
+    QVERIFY(PictureHandle::fromBytes(header, target).isNull());
+
+    const qint64 before = bytesReadByThisThread();
+    if (before < 0)
+        QSKIP("no /proc/thread-self/io here");
+    QVERIFY(PictureHandle::fromFile(file.fileName(), target).isNull());
+    const qint64 read = bytesReadByThisThread() - before;
+    QVERIFY2(read < 1024 * 1024, qPrintable(QStringLiteral("%1 bytes read").arg(read)));
 }
 
 void TestPictureHandle::exifOrientation_data()
