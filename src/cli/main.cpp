@@ -1,5 +1,7 @@
 #include "cli/Commands.h"
 
+#include "core/FileNames.h"
+
 #include <QGuiApplication>
 
 #include <cstdio>
@@ -31,8 +33,11 @@ int main(int argc, char* argv[])
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
-    QStringList args = app.arguments();
-    args.removeFirst();
+    // Paths as the file system spells them: a name that is not UTF-8 (from an
+    // archive made elsewhere) keeps its bytes instead of replacement marks.
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << vellora::decodeFileName(QByteArray(argv[i]));
     if (args.isEmpty())
         return usage();
     const QString command = args.takeFirst();

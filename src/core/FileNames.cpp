@@ -3,6 +3,9 @@
 #include <QStringDecoder>
 #include <QStringEncoder>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 namespace vellora {
 
 namespace {
@@ -52,6 +55,28 @@ QList<QByteArray> fileNameCandidates(const QString& text)
     if (latin1 && !forms.contains(text.toLatin1()))
         forms << text.toLatin1();
     return forms;
+}
+
+QByteArray fileNameBytesIn(int rootFd, const QString& relative)
+{
+    QByteArray path;
+    const QStringList parts = relative.split(u'/');
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        const QList<QByteArray> forms = fileNameCandidates(parts[i]);
+        QByteArray found = forms.front();
+        for (const QByteArray& form : forms) {
+            const QByteArray candidate = path.isEmpty() ? form : path + '/' + form;
+            struct stat st
+            {
+            };
+            if (::fstatat(rootFd, candidate.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                found = form;
+                break;
+            }
+        }
+        path = path.isEmpty() && i == 0 ? found : path + '/' + found;
+    }
+    return path;
 }
 
 } // namespace vellora

@@ -21,4 +21,9 @@ QString decodeFileName(const QByteArray& bytes);
 // one of them is the original bytes.
 QList<QByteArray> fileNameCandidates(const QString& text);
 
+// The bytes of the relative path (text from decodeFileName) as they are found
+// beneath the folder rootFd, component by component, without following a
+// link at any component; the UTF-8 form for whatever is not found.
+QByteArray fileNameBytesIn(int rootFd, const QString& relative);
+
 } // namespace vellora

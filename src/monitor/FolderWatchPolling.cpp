@@ -1,3 +1,4 @@
+#include "core/FileNames.h"
 #include "monitor/FolderWatchImpl.h"
 
 namespace vellora {
@@ -106,7 +107,7 @@ bool FolderWatch::Impl::runPolling(qint64 countedBeforeNs)
                     QByteArray bytes;
                     const PhotoStamp expected = stamp.photoStamp();
                     const PhotoLook look =
-                        passesPhotoFilter(QFile::decodeName(child))
+                        passesPhotoFilter(decodeFileName(child))
                             ? readPhotoBeneath(rootFd.get(), child, &expected, QSize(1, 1), bytes)
                             : PhotoLook::Ready;
                     // A picture that can never be drawn is done too: the

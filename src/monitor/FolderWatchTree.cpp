@@ -1,3 +1,4 @@
+#include "core/FileNames.h"
 #include "monitor/FolderWatchImpl.h"
 
 namespace vellora {
@@ -40,8 +41,8 @@ void FolderWatch::Impl::renameEverywhere(const QByteArray& from, const QByteArra
 
 void FolderWatch::Impl::renameQueued(const QByteArray& from, const QByteArray& to, bool isFolder)
 {
-    const QString oldName = QFile::decodeName(from);
-    const QString newName = QFile::decodeName(to);
+    const QString oldName = decodeFileName(from);
+    const QString newName = decodeFileName(to);
     std::lock_guard<std::mutex> lock(deliverLock);
     if (stopped)
         return;
@@ -396,8 +397,8 @@ void FolderWatch::Impl::handleEvent(const inotify_event& event, InotifyEnd& end,
         // whose stamp as a temporary file may equal the photo's (a rename
         // within one tick of the file clock): it was never queued as a photo.
         const bool lost = vanished.remove(from.path);
-        if (lost || (!passesPhotoFilter(QFile::decodeName(from.path)) &&
-                     passesPhotoFilter(QFile::decodeName(path)))) {
+        if (lost || (!passesPhotoFilter(decodeFileName(from.path)) &&
+                     passesPhotoFilter(decodeFileName(path)))) {
             delivered.remove(path);
             deliverFile(path);
         }

@@ -1,3 +1,4 @@
+#include "core/FileNames.h"
 #include "monitor/FolderWatchImpl.h"
 
 namespace vellora {
@@ -114,7 +115,7 @@ void FolderWatch::Impl::deliver(const QByteArray& relative, const FileStamp& sta
     std::lock_guard<std::mutex> lock(deliverLock);
     if (stopped)
         return;
-    queueChangedFile(state, kActionModified, QFile::decodeName(relative), arm, stamp.photoStamp());
+    queueChangedFile(state, kActionModified, decodeFileName(relative), arm, stamp.photoStamp());
 }
 
 bool FolderWatch::Impl::openRoot()
@@ -172,7 +173,7 @@ void FolderWatch::Impl::publishGaps()
     for (const QByteArray& folder : folders) {
         if (gaps.named.size() >= 5)
             break;
-        gaps.named << QFile::decodeName(folder) + QStringLiteral("（") + unwatched.value(folder) +
+        gaps.named << decodeFileName(folder) + QStringLiteral("（") + unwatched.value(folder) +
                           QStringLiteral("）");
     }
     std::lock_guard<std::mutex> lock(gapsLock);

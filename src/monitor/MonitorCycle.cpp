@@ -1,6 +1,7 @@
 #include "monitor/MonitorCycle.h"
 
 #include "core/AppState.h"
+#include "core/FileNames.h"
 #include "core/ProgramFolder.h"
 #include "monitor/FolderWatcher.h"
 #include "monitor/MonitorTimer.h"
@@ -90,14 +91,14 @@ Check checkPhoto(AppState& state, const FileDescriptor& folder, MonitorEntry& en
     }
     const QSize cell = largestCell(state.currentTemplate);
     QString why;
-    PhotoLook look = readPhotoBeneath(folder.get(), QFile::encodeName(entry.name), &entry.stamp,
-                                      cell, bytes, &why);
+    PhotoLook look = readPhotoBeneath(folder.get(), fileNameBytesIn(folder.get(), entry.name),
+                                      &entry.stamp, cell, bytes, &why);
     if (look == PhotoLook::Gone) {
         const QString renamed = followRenames(state, entry.name);
         if (renamed != entry.name) {
             entry.name = renamed;
-            look = readPhotoBeneath(folder.get(), QFile::encodeName(entry.name), &entry.stamp, cell,
-                                    bytes, &why);
+            look = readPhotoBeneath(folder.get(), fileNameBytesIn(folder.get(), entry.name),
+                                    &entry.stamp, cell, bytes, &why);
         }
     }
     switch (look) {

@@ -1,5 +1,7 @@
 #include "sheet/PictureFile.h"
 
+#include "core/FileNames.h"
+
 #include "sheet/JpegDecoder.h"
 #include "sheet/PictureHandle.h"
 
@@ -209,8 +211,24 @@ Header checkHeader(HeaderReader& file, QSize cover, QString& why)
 
 int openPictureFile(const QString& path)
 {
-    const QByteArray name = QFile::encodeName(path);
-    return open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    // A name that is not UTF-8 (see decodeFileName) opens by its own bytes:
+    // the whole path in one encoding, or a UTF-8 folder holding such a name.
+    QList<QByteArray> names = fileNameCandidates(path);
+    const qsizetype slash = path.lastIndexOf(u'/');
+    if (slash >= 0) {
+        const QByteArray folder = QFile::encodeName(path.left(slash + 1));
+        for (const QByteArray& name : fileNameCandidates(path.mid(slash + 1))) {
+            if (!names.contains(folder + name))
+                names << folder + name;
+        }
+    }
+    int fd = -1;
+    for (const QByteArray& name : std::as_const(names)) {
+        fd = open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        if (fd >= 0 || errno != ENOENT)
+            break;
+    }
+    return fd;
 }
 
 PictureRead readPictureFile(int fd, QSize coverSize, QByteArray& bytes, QString* reason)

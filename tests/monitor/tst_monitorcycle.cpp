@@ -347,6 +347,33 @@ void TestMonitorCycle::watchedPhotosAreLaidOutAndPrinted()
     QTRY_COMPARE_WITH_TIMEOUT(c.printed.size(), 1, 5000);
     QCOMPARE(c.cellPhoto(c.printed[0], 1) + c.cellPhoto(c.printed[0], 5), 1); // A and B
     QCOMPARE(c.timer.period(), 0);
+
+    // Names unpacked from an archive made elsewhere: GBK bytes, a folder
+    // "第1" holding "照片.jpg". They are laid out, and reported by the
+    // text they mean.
+    QStringList seen;
+    QObject::disconnect(&c.timer, &MonitorTimer::tick, nullptr, nullptr);
+    QObject::connect(&c.timer, &MonitorTimer::tick, [&c, &seen] {
+        monitorTick(c.state, c.timer, [&seen](const QString& entry) { seen << entry; });
+    });
+    const QByteArray gbkFolder = QFile::encodeName(c.photos.path()) + "/\xb5\xda"
+                                                                      "1";
+    QVERIFY(::mkdir(gbkFolder.constData(), 0755) == 0);
+    QTest::qWait(50);
+    QFile source(c.photos.filePath(QStringLiteral("A.jpg")));
+    QVERIFY(source.open(QIODevice::ReadOnly));
+    const QByteArray bytes = source.readAll();
+    for (const char* name : {"/\xd5\xd5\xc6\xac.jpg", "/\xd5\xd5\xc6\xac"
+                                                      "2.jpg"}) {
+        const QByteArray path = gbkFolder + name;
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::write(fd, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size()));
+        ::close(fd);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(c.printed.size(), 2, 5000);
+    QCOMPARE(c.cellPhoto(c.printed[1], 1) + c.cellPhoto(c.printed[1], 5), 0); // A twice
+    QCOMPARE(seen, (QStringList{QStringLiteral("第1/照片.jpg"), QStringLiteral("第1/照片2.jpg")}));
     pauseMonitoringCore(c.state);
 }
 
