@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTest>
 #include <QThread>
 #include <QWidget>
 #include <QtTest>
@@ -134,6 +135,19 @@ QImage markedImage(int width, int height)
     p.fillRect(0, 0, width, band, Qt::green);
     p.fillRect(0, height - band, width, band, Qt::black);
     return image;
+}
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeFileBytes(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), bytes.size());
 }
 
 QString writeImage(const QImage& image, const QString& path, const char* format)

@@ -44,6 +44,10 @@ bool colourNear(QRgb actual, const QColor& expected, int tolerance = 0);
 // the top and a black band at the bottom (each h / 40 rows), so fitting and
 // cutting can be checked by pixel.
 QImage markedImage(int width, int height);
+// A file's bytes, empty when it cannot be read.
+QByteArray fileBytes(const QString& path);
+// Writes bytes as the whole file (a test failure when it cannot).
+void writeFileBytes(const QString& path, const QByteArray& bytes);
 // Writes an image as a JPEG (quality 95) or BMP file; returns the path.
 QString writeImage(const QImage& image, const QString& path, const char* format);
 

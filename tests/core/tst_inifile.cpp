@@ -19,18 +19,8 @@ QByteArray gbk(const char16_t* text)
     return toGbk(QString::fromUtf16(text));
 }
 
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeAll(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
+using test::fileBytes;
+using test::writeFileBytes;
 
 const QString kSection = QString::fromUtf16(kConfigSection);
 const QString kFolderKey = QString::fromUtf16(kConfigFolderKey);
@@ -113,7 +103,7 @@ private Q_SLOTS:
         // The same through the file.
         test::TempProgramFolder folder;
         const QString path = folder.file(QStringLiteral("配置.ini"));
-        writeAll(path, content);
+        writeFileBytes(path, content);
         QCOMPARE(readConfigText(path, section, key), value);
     }
 
@@ -121,7 +111,7 @@ private Q_SLOTS:
     {
         test::TempProgramFolder folder;
         const QString path = folder.file(QStringLiteral("配置.ini"));
-        writeAll(path, gbk(u"[监控文件夹]\n文件夹=x\n"));
+        writeFileBytes(path, gbk(u"[监控文件夹]\n文件夹=x\n"));
         QCOMPARE(readConfigText(QStringLiteral(" \t\x01") + path, QStringLiteral("\n ") + kSection,
                                 QStringLiteral("\x1f") + kFolderKey),
                  QStringLiteral("x"));
@@ -174,7 +164,7 @@ private Q_SLOTS:
         const QString path = folder.file(QStringLiteral("配置.ini"));
         QVERIFY(writeConfigText(path, kSection, kFolderKey, QStringLiteral("/照片/监控/")));
         QVERIFY(writeConfigText(path, kSection, kDefaultKey, QStringLiteral("一寸")));
-        QCOMPARE(readAll(path), gbk(u"[监控文件夹]\n文件夹=/照片/监控/\n默认排版=一寸\n"));
+        QCOMPARE(fileBytes(path), gbk(u"[监控文件夹]\n文件夹=/照片/监控/\n默认排版=一寸\n"));
         QCOMPARE(readConfigText(path, kSection, kFolderKey), QStringLiteral("/照片/监控/"));
         QCOMPARE(readConfigText(path, kSection, kDefaultKey), QStringLiteral("一寸"));
         // Only the file itself: the temporary file was renamed, not left behind.
@@ -192,23 +182,23 @@ private Q_SLOTS:
             gbk(u"; 注释 comment\r\n[其他]\r\n文件夹=别动\r\n") + garbage +
             gbk(u"\r\n[监控文件夹]\r\n  文件夹 = 旧值 \r\n默认排版=一寸\r\n\r\n"
                 u"[尾]\r\nx=1");
-        writeAll(path, before);
+        writeFileBytes(path, before);
         QVERIFY(writeConfigText(path, kSection, kFolderKey, QStringLiteral("新值")));
         // The key's line is replaced in place, keeping its key text and CRLF.
         QByteArray expected = before;
         const QByteArray oldLine = gbk(u"  文件夹 = 旧值 ");
         expected.replace(expected.indexOf(oldLine), oldLine.size(), gbk(u"  文件夹 =新值"));
-        QCOMPARE(readAll(path), expected);
+        QCOMPARE(fileBytes(path), expected);
 
         // A new key goes after the section's last line, before the blank line.
         QVERIFY(writeConfigText(path, kSection, QStringLiteral("新键"), QStringLiteral("v")));
         const QByteArray inserted = expected.replace(gbk(u"默认排版=一寸\r\n\r\n"),
                                                      gbk(u"默认排版=一寸\r\n新键=v\r\n\r\n"));
-        QCOMPARE(readAll(path), inserted);
+        QCOMPARE(fileBytes(path), inserted);
 
         // A new section goes at the end; the unterminated last line gets an ending.
         QVERIFY(writeConfigText(path, QStringLiteral("新节"), QStringLiteral("k"), QString()));
-        QCOMPARE(readAll(path), inserted + gbk(u"\r\n[新节]\r\nk=\r\n"));
+        QCOMPARE(fileBytes(path), inserted + gbk(u"\r\n[新节]\r\nk=\r\n"));
         QCOMPARE(readConfigText(path, QStringLiteral("其他"), kFolderKey), QStringLiteral("别动"));
     }
 
@@ -222,11 +212,11 @@ private Q_SLOTS:
         QVERIFY(QDir().mkdir(data) && QDir().mkdir(program));
         const QString target = data + QStringLiteral("/配置.ini");
         const QString link = program + QStringLiteral("/配置.ini");
-        writeAll(target, gbk(u"[监控文件夹]\n文件夹=旧\n"));
+        writeFileBytes(target, gbk(u"[监控文件夹]\n文件夹=旧\n"));
         QVERIFY(QFile::link(target, link));
         QVERIFY(writeConfigText(link, kSection, kFolderKey, QStringLiteral("新")));
         QVERIFY(QFileInfo(link).isSymLink());
-        QCOMPARE(readAll(target), gbk(u"[监控文件夹]\n文件夹=新\n"));
+        QCOMPARE(fileBytes(target), gbk(u"[监控文件夹]\n文件夹=新\n"));
         QCOMPARE(QDir(program).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
                                          QDir::NoDotAndDotDot),
                  QStringList{QStringLiteral("配置.ini")});
@@ -238,10 +228,10 @@ private Q_SLOTS:
     {
         test::TempProgramFolder folder;
         const QString path = folder.file(QStringLiteral("a.ini"));
-        writeAll(path, "[Main]\nKEY=old\n");
+        writeFileBytes(path, "[Main]\nKEY=old\n");
         QVERIFY(writeConfigText(path, QStringLiteral("main"), QStringLiteral("key"),
                                 QStringLiteral("new")));
-        QCOMPARE(readAll(path), QByteArray("[Main]\nKEY=new\n"));
+        QCOMPARE(fileBytes(path), QByteArray("[Main]\nKEY=new\n"));
     }
 
     // The key line ends at a NUL when read, so the rewritten line must too.
@@ -259,7 +249,7 @@ private Q_SLOTS:
         const QString path = folder.file(QStringLiteral("配置.ini"));
         QVERIFY(writeConfigText(path, kSection, kFolderKey, QStringLiteral("/x/")));
         QVERIFY(writeConfigText(path, kSection, kFolderKey, QString()));
-        QCOMPARE(readAll(path), gbk(u"[监控文件夹]\n文件夹=\n"));
+        QCOMPARE(fileBytes(path), gbk(u"[监控文件夹]\n文件夹=\n"));
         QCOMPARE(readConfigText(path, kSection, kFolderKey), QString());
     }
 
@@ -268,9 +258,9 @@ private Q_SLOTS:
         test::TempProgramFolder folder;
         const QString path = folder.file(QStringLiteral("配置.ini"));
         const QByteArray bom("\xEF\xBB\xBF");
-        writeAll(path, bom + QStringLiteral("[监控文件夹]\n文件夹=旧\n").toUtf8());
+        writeFileBytes(path, bom + QStringLiteral("[监控文件夹]\n文件夹=旧\n").toUtf8());
         QVERIFY(writeConfigText(path, kSection, kFolderKey, QStringLiteral("新😀")));
-        QCOMPARE(readAll(path), bom + QStringLiteral("[监控文件夹]\n文件夹=新😀\n").toUtf8());
+        QCOMPARE(fileBytes(path), bom + QStringLiteral("[监控文件夹]\n文件夹=新😀\n").toUtf8());
         QCOMPARE(readConfigText(path, kSection, kFolderKey), QStringLiteral("新😀"));
     }
 
@@ -298,9 +288,9 @@ private Q_SLOTS:
         test::TempProgramFolder folder;
         const QString path = folder.file(QStringLiteral("配置.ini"));
         const QByteArray before = gbk(u"[监控文件夹]\n文件夹=旧\n");
-        writeAll(path, before);
+        writeFileBytes(path, before);
         QVERIFY(!writeConfigText(path, section, key, value));
-        QCOMPARE(readAll(path), before);
+        QCOMPARE(fileBytes(path), before);
     }
 
     void failedWriteLeavesNoFile()
@@ -308,12 +298,12 @@ private Q_SLOTS:
         test::TempProgramFolder folder;
         // The parent is a file, or does not exist: the write fails whoever runs it.
         const QString file = folder.file(QStringLiteral("plain"));
-        writeAll(file, "x");
+        writeFileBytes(file, "x");
         QVERIFY(!writeConfigText(file + QStringLiteral("/配置.ini"), kSection, kFolderKey,
                                  QStringLiteral("v")));
         QVERIFY(!writeConfigText(folder.file(QStringLiteral("none/配置.ini")), kSection, kFolderKey,
                                  QStringLiteral("v")));
-        QCOMPARE(readAll(file), QByteArray("x"));
+        QCOMPARE(fileBytes(file), QByteArray("x"));
         QVERIFY(!QFile::exists(folder.file(QStringLiteral("none"))));
 
         // A read-only folder stops everyone but root.
@@ -322,7 +312,7 @@ private Q_SLOTS:
         const QString locked = folder.file(QStringLiteral("locked"));
         QVERIFY(QDir().mkdir(locked));
         const QString path = locked + QStringLiteral("/配置.ini");
-        writeAll(path, gbk(u"[监控文件夹]\n文件夹=旧\n"));
+        writeFileBytes(path, gbk(u"[监控文件夹]\n文件夹=旧\n"));
         QFile::setPermissions(locked, QFile::ReadOwner | QFile::ExeOwner);
         const bool written = writeConfigText(path, kSection, kFolderKey, QStringLiteral("新"));
         QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);

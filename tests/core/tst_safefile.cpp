@@ -19,18 +19,8 @@ using namespace vellora;
 
 namespace {
 
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeAll(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
+using test::fileBytes;
+using test::writeFileBytes;
 
 QStringList entries(const QString& folder)
 {
@@ -52,7 +42,7 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString real = dir.filePath(QStringLiteral("real"));
         QVERIFY(QDir().mkdir(real));
-        writeAll(real + QStringLiteral("/配置.ini"), "[a]\nb=1\n");
+        writeFileBytes(real + QStringLiteral("/配置.ini"), "[a]\nb=1\n");
         const QString program = dir.filePath(QStringLiteral("program"));
         QVERIFY(QDir().mkdir(program));
         const QString link = program + QStringLiteral("/配置.ini");
@@ -97,7 +87,7 @@ private Q_SLOTS:
         QCOMPARE(readTrustedFile(fifo, content), ReadStatus::Refused);
         QCOMPARE(readTrustedFile(dir.path(), content), ReadStatus::Refused);
         const QString big = dir.filePath(QStringLiteral("big"));
-        writeAll(big, QByteArray(100, 'x'));
+        writeFileBytes(big, QByteArray(100, 'x'));
         QCOMPARE(readTrustedFile(big, content, nullptr, 99), ReadStatus::Refused);
         QCOMPARE(readTrustedFile(big, content, nullptr, 100), ReadStatus::Read);
         QCOMPARE(content.size(), 100);
@@ -107,7 +97,7 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         const QString victim = dir.filePath(QStringLiteral("victim"));
-        writeAll(victim, "root's own\n");
+        writeFileBytes(victim, "root's own\n");
         const QString folder = dir.filePath(QStringLiteral("data"));
         QVERIFY(QDir().mkdir(folder));
         // The operators' folder: its group may write, so may plant.
@@ -117,7 +107,7 @@ private Q_SLOTS:
         QString why;
         QVERIFY(!replaceTrustedFile(name, "planted\n", 0666, &why));
         QVERIFY2(why.contains(name), qPrintable(why));
-        QCOMPARE(readAll(victim), QByteArray("root's own\n"));
+        QCOMPARE(fileBytes(victim), QByteArray("root's own\n"));
         // Nothing left behind in either folder.
         QCOMPARE(entries(folder), QStringList{QStringLiteral("配置.ini")});
         QCOMPARE(entries(dir.path()).size(), 2);
@@ -128,10 +118,10 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         const QString name = dir.filePath(QStringLiteral("配置.ini"));
-        writeAll(name, "old\n");
+        writeFileBytes(name, "old\n");
         QVERIFY(::chmod(QFile::encodeName(name).constData(), 0640) == 0);
         QVERIFY(replaceTrustedFile(name, "new\n", 0666));
-        QCOMPARE(readAll(name), QByteArray("new\n"));
+        QCOMPARE(fileBytes(name), QByteArray("new\n"));
         struct stat st
         {
         };
@@ -164,7 +154,7 @@ private Q_SLOTS:
         QVERIFY(!openTrustedFolder(link, 0770, &why).isValid());
         QVERIFY2(why.contains(link), qPrintable(why));
         const QString file = dir.filePath(QStringLiteral("file"));
-        writeAll(file, "x");
+        writeFileBytes(file, "x");
         QVERIFY(!openTrustedFolder(file, 0770).isValid());
         // A dangling link is not made into a folder at its target.
         const QString dangling = dir.filePath(QStringLiteral("dangling"));
@@ -191,8 +181,8 @@ private Q_SLOTS:
         QFETCH(int, expected);
         QTemporaryDir dir;
         QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("sub/deep")));
-        writeAll(dir.filePath(QStringLiteral("a.jpg")), "a");
-        writeAll(dir.filePath(QStringLiteral("sub/deep/b.jpg")), "b");
+        writeFileBytes(dir.filePath(QStringLiteral("a.jpg")), "a");
+        writeFileBytes(dir.filePath(QStringLiteral("sub/deep/b.jpg")), "b");
         QVERIFY(QFile::link(dir.filePath(QStringLiteral("a.jpg")),
                             dir.filePath(QStringLiteral("sub/link.jpg"))));
         QVERIFY(QFile::link(dir.filePath(QStringLiteral("sub/deep")),
