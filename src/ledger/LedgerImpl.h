@@ -68,6 +68,8 @@ struct PrintLedger::Impl
     // SQLite says the file is.
     QString failure(const char* what);
     bool exec(const char* sql);
+    // Brings what is committed to the disk.
+    bool syncJournal();
 
     // One change: its own transaction, or a part of the open batch. sync:
     // the commit reaches the disk before returning.

@@ -19,18 +19,25 @@ namespace vellora {
 
 namespace ledger {
 
-// Times are milliseconds since 1970 (UTC); paths relative to the hot folder
-// are the file system's bytes. A photo's cells live in placements: copies
+// Times are milliseconds since 1970 (UTC); names are the file system's bytes,
+// a photo's path being its folder's subfolder (relative to the hot folder, a
+// day's folder typically, kept once) and its own name. A photo's cells live in placements: copies
 // left over by a full sheet continue on the next one, so a photo can have two.
+// Indexes cost a fifth of the file each: photos are found by number (a path
+// has one number, a number few photos), and by time through their ids, which
+// follow the clock. Template and printer names, the same on every sheet, are
+// kept once in names.
 const char* const kSchemaSql = R"sql(
 CREATE TABLE folders (
     id INTEGER PRIMARY KEY,
-    path TEXT NOT NULL UNIQUE
+    hot_folder TEXT NOT NULL,
+    subfolder BLOB NOT NULL,
+    UNIQUE (hot_folder, subfolder)
 );
 CREATE TABLE photos (
     id INTEGER PRIMARY KEY,
     folder INTEGER NOT NULL REFERENCES folders(id),
-    path BLOB NOT NULL,
+    name BLOB NOT NULL,
     number TEXT NOT NULL,
     copies INTEGER NOT NULL,
     state INTEGER NOT NULL,
@@ -50,15 +57,17 @@ CREATE TABLE photos (
     discarded_at INTEGER
 );
 CREATE INDEX photos_by_number ON photos(number);
-CREATE INDEX photos_by_path ON photos(path);
-CREATE INDEX photos_by_time ON photos(queued_at);
 CREATE INDEX photos_unfinished ON photos(state) WHERE state < 4;
+CREATE TABLE names (
+    id INTEGER PRIMARY KEY,
+    text TEXT NOT NULL UNIQUE
+);
 CREATE TABLE sheets (
     id INTEGER PRIMARY KEY,
-    template TEXT NOT NULL,
+    template INTEGER NOT NULL REFERENCES names(id),
     capacity INTEGER NOT NULL,
     state INTEGER NOT NULL,
-    printer TEXT,
+    printer INTEGER REFERENCES names(id),
     job_id INTEGER,
     document_sent INTEGER NOT NULL DEFAULT 0,
     kept_path TEXT,
@@ -92,10 +101,11 @@ CREATE TABLE sessions (
 )sql";
 
 const TableShape kTables[] = {
-    {"folders", {"id", "path"}},
+    {"folders", {"id", "hot_folder", "subfolder"}},
+    {"names", {"id", "text"}},
     {"photos", {"id",
                 "folder",
-                "path",
+                "name",
                 "number",
                 "copies",
                 "state",
@@ -277,8 +287,22 @@ LedgerWrite PrintLedger::Impl::notOpen() const
 // cut can lose the last commits, but only as a tail: the WAL's checksums
 // chain, so what comes back is a prefix of what was committed. The one change
 // whose loss would print twice is a created job (the sheet would be sent
-// again), so that commit alone is synced (synchronous=FULL), which makes
-// everything before it durable too; everything else costs no disk flush.
+// again), so after that commit the WAL itself is synced before the call
+// returns, which makes everything before it durable too; everything else
+// costs no disk flush. (synchronous=FULL would sync every commit, and cannot
+// be switched on for one commit once its transaction has begun.)
+bool PrintLedger::Impl::syncJournal()
+{
+    sqlite3_file* journal = nullptr;
+    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &journal) != SQLITE_OK ||
+        journal == nullptr || journal->pMethods == nullptr)
+        return true; // no WAL open: the commit itself synced the file
+    if (journal->pMethods->xSync(journal, SQLITE_SYNC_NORMAL) == SQLITE_OK)
+        return true;
+    errno = EIO;
+    return false;
+}
+
 LedgerWrite PrintLedger::Impl::write(bool sync, const std::function<LedgerWrite()>& change)
 {
     if (!db || mode != PrintLedger::Mode::Write)
@@ -307,15 +331,12 @@ LedgerWrite PrintLedger::Impl::write(bool sync, const std::function<LedgerWrite(
         exec("ROLLBACK");
         return result;
     }
-    if (sync)
-        exec("PRAGMA synchronous = FULL");
-    const bool committed = exec("COMMIT");
-    if (sync)
-        exec("PRAGMA synchronous = NORMAL");
-    if (!committed) {
+    if (!exec("COMMIT")) {
         result.error = failure("提交记录");
         result.value = 0;
         exec("ROLLBACK");
+    } else if (sync && !syncJournal()) {
+        result.error = QStringLiteral("打印记录：无法写入磁盘：%1").arg(systemError(errno));
     }
     return result;
 }
@@ -577,14 +598,11 @@ LedgerWrite PrintLedger::commitBatch()
         result.error = d->batchError;
         return result;
     }
-    if (d->batchSync)
-        d->exec("PRAGMA synchronous = FULL");
-    const bool committed = d->exec("COMMIT");
-    if (d->batchSync)
-        d->exec("PRAGMA synchronous = NORMAL");
-    if (!committed) {
+    if (!d->exec("COMMIT")) {
         result.error = d->failure("提交记录");
         d->exec("ROLLBACK");
+    } else if (d->batchSync && !d->syncJournal()) {
+        result.error = QStringLiteral("打印记录：无法写入磁盘：%1").arg(systemError(errno));
     }
     return result;
 }

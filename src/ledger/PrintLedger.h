@@ -122,7 +122,9 @@ struct UnfinishedWork
 
 struct HistoryQuery
 {
-    QDateTime since;  // photos counted at or after it; invalid: any time
+    // Photos counted at or after it; invalid: any time. Found by walking back
+    // from the newest photo, whose ids follow the clock.
+    QDateTime since;
     QString number;   // only photos of this number; empty: any
     int limit = 1000; // at most this many, most recent first
 };

@@ -2,6 +2,8 @@
 
 #include <QFile>
 
+#include <limits>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -11,29 +13,32 @@ using ledger::Query;
 
 namespace {
 
+constexpr int kQueuedAtColumn = 14;
+
 LedgerPhoto readPhoto(const Query& q)
 {
     LedgerPhoto photo;
     photo.id = q.int64(0);
     photo.hotFolder = q.text(1);
-    photo.path = q.blob(2);
-    photo.number = q.text(3);
-    photo.copies = int(q.int64(4));
-    photo.state = PhotoState(q.int64(5));
-    photo.reason = q.text(6);
-    photo.reprint = q.int64(7) != 0;
-    photo.identity.size = q.isNull(8) ? -1 : q.int64(8);
-    photo.identity.mtimeNs = q.int64(9);
-    photo.identity.inode = quint64(q.int64(10));
-    photo.identity.device = quint64(q.int64(11));
-    photo.identity.sha256 = q.blob(12);
-    photo.queuedAt = q.time(13);
-    photo.onSheetAt = q.time(14);
-    photo.keptAt = q.time(15);
-    photo.handedAt = q.time(16);
-    photo.printedAt = q.time(17);
-    photo.notLaidOutAt = q.time(18);
-    photo.discardedAt = q.time(19);
+    const QByteArray subfolder = q.blob(2);
+    photo.path = subfolder.isEmpty() ? q.blob(3) : subfolder + '/' + q.blob(3);
+    photo.number = q.text(4);
+    photo.copies = int(q.int64(5));
+    photo.state = PhotoState(q.int64(6));
+    photo.reason = q.text(7);
+    photo.reprint = q.int64(8) != 0;
+    photo.identity.size = q.isNull(9) ? -1 : q.int64(9);
+    photo.identity.mtimeNs = q.int64(10);
+    photo.identity.inode = quint64(q.int64(11));
+    photo.identity.device = quint64(q.int64(12));
+    photo.identity.sha256 = q.blob(13);
+    photo.queuedAt = q.time(14);
+    photo.onSheetAt = q.time(15);
+    photo.keptAt = q.time(16);
+    photo.handedAt = q.time(17);
+    photo.printedAt = q.time(18);
+    photo.notLaidOutAt = q.time(19);
+    photo.discardedAt = q.time(20);
     return photo;
 }
 
@@ -86,6 +91,21 @@ QString refused(const char* what, qint64 id)
 
 // Each photo on the sheet is as far as the least advanced of its sheets, with
 // the time it got there.
+// The id of a template's or printer's name, made on first use; 0 on failure.
+static qint64 nameId(PrintLedger::Impl& d, const QString& text)
+{
+    {
+        Query known(d, "SELECT id FROM names WHERE text = ?1");
+        const int rc = known.bind(1, text).step();
+        if (rc == SQLITE_ROW)
+            return known.int64(0);
+        if (rc != SQLITE_DONE)
+            return 0;
+    }
+    Query add(d, "INSERT INTO names (text) VALUES (?1)");
+    return add.bind(1, text).run() ? sqlite3_last_insert_rowid(d.db) : 0;
+}
+
 static bool followSheet(PrintLedger::Impl& d, qint64 sheetId, qint64 now)
 {
     Query q(d, "UPDATE photos SET state = m.low, "
@@ -121,15 +141,28 @@ LedgerWrite PrintLedger::recordPhotoQueued(const QString& hotFolder, const QByte
 {
     const std::lock_guard lock(d->mutex);
     return d->write(false, [&] {
-        Query folder(*d, "INSERT INTO folders (path) VALUES (?1) ON CONFLICT (path) DO UPDATE "
-                         "SET path = excluded.path RETURNING id");
-        if (folder.bind(1, hotFolder).step() != SQLITE_ROW)
-            return failed(d->failure("记录文件夹"));
-        const qint64 folderId = folder.int64(0);
-        Query q(*d, "INSERT INTO photos (folder, path, number, copies, state, reprint, queued_at) "
+        const qsizetype slash = relativePath.lastIndexOf('/');
+        const QByteArray subfolder = slash < 0 ? QByteArray() : relativePath.left(slash);
+        const QByteArray name = relativePath.mid(slash + 1);
+        qint64 folderId = 0;
+        {
+            Query known(*d, "SELECT id FROM folders WHERE hot_folder = ?1 AND subfolder = ?2");
+            const int rc = known.bind(1, hotFolder).bindBlob(2, subfolder).step();
+            if (rc == SQLITE_ROW)
+                folderId = known.int64(0);
+            else if (rc != SQLITE_DONE)
+                return failed(d->failure("记录文件夹"));
+        }
+        if (folderId == 0) {
+            Query add(*d, "INSERT INTO folders (hot_folder, subfolder) VALUES (?1, ?2)");
+            if (!add.bind(1, hotFolder).bindBlob(2, subfolder).run())
+                return failed(d->failure("记录文件夹"));
+            folderId = sqlite3_last_insert_rowid(d->db);
+        }
+        Query q(*d, "INSERT INTO photos (folder, name, number, copies, state, reprint, queued_at) "
                     "VALUES (?1, ?2, ?3, ?4, 0, ?5, ?6)");
         if (!q.bind(1, folderId)
-                 .bindBlob(2, relativePath)
+                 .bindBlob(2, name)
                  .bind(3, photoNumber(relativePath))
                  .bind(4, copies)
                  .bind(5, reprint ? 1 : 0)
@@ -212,9 +245,12 @@ LedgerWrite PrintLedger::newSheet(const QString& templateName, int capacity)
 {
     const std::lock_guard lock(d->mutex);
     return d->write(false, [&] {
+        const qint64 name = nameId(*d, templateName);
+        if (name == 0)
+            return failed(d->failure("记录排版"));
         Query q(*d, "INSERT INTO sheets (template, capacity, state, created_at) "
                     "VALUES (?1, ?2, 1, ?3)");
-        if (!q.bind(1, templateName).bind(2, capacity).bind(3, d->nowMs()).run())
+        if (!q.bind(1, name).bind(2, capacity).bind(3, d->nowMs()).run())
             return failed(d->failure("记录排版"));
         LedgerWrite result;
         result.value = sqlite3_last_insert_rowid(d->db);
@@ -247,11 +283,14 @@ LedgerWrite PrintLedger::sheetJobCreated(qint64 sheetId, const QString& printer,
     return d->write(true, [&] {
         if (jobId <= 0)
             return failed(QStringLiteral("打印记录：作业号 %1 无效").arg(jobId));
+        const qint64 name = nameId(*d, printer);
+        if (name == 0)
+            return failed(d->failure("记录排版"));
         return changeSheet(*d, sheetId,
                            "UPDATE sheets SET state = 3, printer = ?3, job_id = ?4, "
                            "document_sent = 0, sent_at = NULL, handed_at = ?2 "
                            "WHERE id = ?1 AND state IN (1, 2, 3)",
-                           [&](Query& q) { q.bind(3, printer).bind(4, jobId); });
+                           [&](Query& q) { q.bind(3, name).bind(4, jobId); });
     });
 }
 
@@ -393,8 +432,10 @@ bool completeSheet(PrintLedger::Impl& d, LedgerSheet& sheet)
                         sheet.id, sheet.placements);
 }
 
+// Rows come newest first when stopBeforeMs is given, and the first photo
+// counted before it ends the list.
 bool readPhotos(PrintLedger::Impl& d, const char* sql, const std::function<void(Query&)>& bind,
-                QList<LedgerPhoto>& out, bool withPlacements = true)
+                QList<LedgerPhoto>& out, qint64 stopBeforeMs = std::numeric_limits<qint64>::min())
 {
     QList<LedgerPhoto> photos;
     {
@@ -404,13 +445,18 @@ bool readPhotos(PrintLedger::Impl& d, const char* sql, const std::function<void(
         if (bind)
             bind(q);
         int rc;
-        while ((rc = q.step()) == SQLITE_ROW)
+        while ((rc = q.step()) == SQLITE_ROW) {
+            if (q.int64(kQueuedAtColumn) < stopBeforeMs) {
+                rc = SQLITE_DONE;
+                break;
+            }
             photos.append(readPhoto(q));
+        }
         if (rc != SQLITE_DONE)
             return false;
     }
     for (LedgerPhoto& photo : photos) {
-        if (withPlacements && !completePhoto(d, photo))
+        if (!completePhoto(d, photo))
             return false;
     }
     out += photos;
@@ -443,13 +489,15 @@ bool readSheets(PrintLedger::Impl& d, const char* sql, const std::function<void(
 
 // Statement texts are kept by address: each must be one literal.
 #define PHOTO_SELECT                                                                               \
-    "SELECT p.id, f.path, p.path, p.number, p.copies, p.state, p.reason, p.reprint, p.size, "      \
+    "SELECT p.id, f.hot_folder, f.subfolder, p.name, p.number, p.copies, p.state, p.reason, "      \
+    "p.reprint, p.size, "                                                                          \
     "p.mtime_ns, p.inode, p.device, p.sha256, p.queued_at, p.on_sheet_at, p.kept_at, "             \
     "p.handed_at, p.printed_at, p.not_laid_out_at, p.discarded_at "                                \
     "FROM photos p JOIN folders f ON f.id = p.folder "
 #define SHEET_SELECT                                                                               \
-    "SELECT id, template, capacity, state, printer, job_id, document_sent, kept_path, reason, "    \
-    "created_at, handed_at, sent_at, kept_at, printed_at, discarded_at FROM sheets "
+    "SELECT s.id, t.text, s.capacity, s.state, p.text, s.job_id, s.document_sent, s.kept_path, "   \
+    "s.reason, s.created_at, s.handed_at, s.sent_at, s.kept_at, s.printed_at, s.discarded_at "     \
+    "FROM sheets s JOIN names t ON t.id = s.template LEFT JOIN names p ON p.id = s.printer "
 
 } // namespace
 
@@ -461,7 +509,7 @@ LedgerResult<UnfinishedWork> PrintLedger::unfinishedWork()
     // state < 4 lets SQLite use the small indexes of unfinished rows.
     const auto sheetsIn = [&](int state, QList<LedgerSheet>& out) {
         return readSheets(
-            *d, SHEET_SELECT "WHERE state < 4 AND state = ?1 ORDER BY id",
+            *d, SHEET_SELECT "WHERE s.state < 4 AND s.state = ?1 ORDER BY s.id",
             [&](Query& q) { q.bind(1, state); }, out);
     };
     if (!sheetsIn(int(SheetState::Filling), work.filling) ||
@@ -494,7 +542,7 @@ LedgerResult<std::optional<LedgerSheet>> PrintLedger::sheet(qint64 id)
     LedgerResult<std::optional<LedgerSheet>> result;
     QList<LedgerSheet> found;
     if (!readSheets(
-            *d, SHEET_SELECT "WHERE id = ?1", [&](Query& q) { q.bind(1, id); }, found))
+            *d, SHEET_SELECT "WHERE s.id = ?1", [&](Query& q) { q.bind(1, id); }, found))
         result.error = d->failure("读取排版");
     else if (!found.isEmpty())
         result.value = found.first();
@@ -510,12 +558,16 @@ LedgerResult<bool> PrintLedger::hasPrintedSameBytes(const QString& hotFolder,
     if (sha256.isEmpty())
         return result;
     Query q(*d, "SELECT 1 FROM photos p JOIN folders f ON f.id = p.folder "
-                "WHERE p.path = ?2 AND f.path = ?1 AND p.sha256 = ?3 AND p.reprint = 0 "
-                "AND p.state BETWEEN 1 AND 4 AND p.id <> ?4 LIMIT 1");
+                "WHERE p.number = ?5 AND p.name = ?2 AND f.hot_folder = ?1 AND f.subfolder = ?6 "
+                "AND p.sha256 = ?3 AND p.reprint = 0 AND p.state BETWEEN 1 AND 4 AND p.id <> ?4 "
+                "LIMIT 1");
+    const qsizetype slash = relativePath.lastIndexOf('/');
     const int rc = q.bind(1, hotFolder)
-                       .bindBlob(2, relativePath)
+                       .bindBlob(2, relativePath.mid(slash + 1))
+                       .bindBlob(6, slash < 0 ? QByteArray() : relativePath.left(slash))
                        .bindBlob(3, sha256)
                        .bind(4, exceptPhotoId)
+                       .bind(5, photoNumber(relativePath))
                        .step();
     if (rc == SQLITE_ROW)
         result.value = true;
@@ -534,19 +586,19 @@ LedgerResult<QList<HistoryEntry>> PrintLedger::history(const HistoryQuery& query
         byNumber ? (byTime ? PHOTO_SELECT "WHERE p.number = ?2 AND p.queued_at >= ?1 "
                                           "ORDER BY p.id DESC LIMIT ?3"
                            : PHOTO_SELECT "WHERE p.number = ?2 ORDER BY p.id DESC LIMIT ?3")
-                 : (byTime ? PHOTO_SELECT "WHERE p.queued_at >= ?1 ORDER BY p.id DESC LIMIT ?3"
-                           : PHOTO_SELECT "ORDER BY p.id DESC LIMIT ?3");
+                 : PHOTO_SELECT "ORDER BY p.id DESC LIMIT ?3";
     QList<LedgerPhoto> photos;
     bool ok = readPhotos(
         *d, sql,
         [&](Query& q) {
-            if (byTime)
+            if (byTime && byNumber)
                 q.bind(1, query.since.toMSecsSinceEpoch());
             if (byNumber)
                 q.bind(2, query.number);
             q.bind(3, qMax(query.limit, 0));
         },
-        photos);
+        photos,
+        byTime && !byNumber ? query.since.toMSecsSinceEpoch() : std::numeric_limits<qint64>::min());
     for (qsizetype i = 0; ok && i < photos.size(); ++i) {
         HistoryEntry entry;
         entry.photo = photos[i];
@@ -554,7 +606,7 @@ LedgerResult<QList<HistoryEntry>> PrintLedger::history(const HistoryQuery& query
             if (!entry.sheets.isEmpty() && entry.sheets.last().id == placement.sheetId)
                 continue;
             ok = ok && readSheets(
-                           *d, SHEET_SELECT "WHERE id = ?1",
+                           *d, SHEET_SELECT "WHERE s.id = ?1",
                            [&](Query& q) { q.bind(1, placement.sheetId); }, entry.sheets, false);
         }
         result.value.append(entry);
@@ -614,6 +666,9 @@ LedgerResult<PruneReport> PrintLedger::prune(int olderThanDays, Vacuum vacuum)
                 &report.sessions) &&
             run("DELETE FROM folders WHERE NOT EXISTS "
                 "(SELECT 1 FROM photos WHERE folder = folders.id)",
+                nullptr, false) &&
+            run("DELETE FROM names WHERE NOT EXISTS (SELECT 1 FROM sheets WHERE template = "
+                "names.id OR printer = names.id)",
                 nullptr, false);
         return ok ? LedgerWrite{} : failed(d->failure("清理打印记录"));
     });

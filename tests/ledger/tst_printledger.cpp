@@ -261,7 +261,14 @@ void TestPrintLedger::photoFollowsItsSheets()
     const LedgerSheet sheet = *ledger.sheet(first).value;
     QCOMPARE(sheet.state, SheetState::Printed);
     QCOMPARE(sheet.jobId, 41);
+    QCOMPARE(sheet.printer, QStringLiteral("Q"));
+    QCOMPARE(sheet.templateName, QStringLiteral("一寸"));
     QVERIFY(sheet.documentSent);
+    const QList<HistoryEntry> history = ledger.history({}).value;
+    QCOMPARE(history.size(), 1);
+    QCOMPARE(history[0].photo.path, QByteArray("day/152101.front.jpg"));
+    QCOMPARE(history[0].sheets.size(), 2);
+    QCOMPARE(history[0].sheets[1].jobId, 42);
 }
 
 void TestPrintLedger::refusedChanges_data()
@@ -412,6 +419,8 @@ void TestPrintLedger::sameBytes_data()
         << "printed" << QByteArray("a.jpg") << kHot << QByteArray("two") << false;
     QTest::newRow("another name") << "printed" << QByteArray("b.jpg") << kHot << QByteArray("one")
                                   << false;
+    QTest::newRow("same name, another subfolder")
+        << "printed" << QByteArray("day2/a.jpg") << kHot << QByteArray("one") << false;
     QTest::newRow("another hot folder")
         << "printed" << QByteArray("a.jpg") << QStringLiteral("/srv/other") << QByteArray("one")
         << false;
