@@ -75,6 +75,7 @@ private Q_SLOTS:
     void unusableFileIsSetAside_data();
     void unusableFileIsSetAside();
     void readerNeverRepairs();
+    void recoverStartsAfresh();
     void photoFollowsItsSheets();
     void refusedChanges_data();
     void refusedChanges();
@@ -226,6 +227,29 @@ void TestPrintLedger::readerNeverRepairs()
     QVERIFY(!opening.ok);
     QCOMPARE(readAll(ledgerPath(folder)), QByteArray(4096, 'x'));
     QCOMPARE(QDir(folder.path()).entryList({QStringLiteral("*.damaged-*")}).size(), 0);
+}
+
+// What the monitor does when a write reports the file damaged.
+void TestPrintLedger::recoverStartsAfresh()
+{
+    TempProgramFolder folder;
+    PrintLedger ledger;
+    QVERIFY(ledger.open(folder.path()).ok);
+    QVERIFY(ledger.recordPhotoQueued(kHot, "1.jpg", 1).ok());
+    const LedgerOpening fresh = ledger.recover();
+    QVERIFY2(fresh.ok, qPrintable(fresh.error));
+    QVERIFY(fresh.notice.contains(fresh.setAsidePath));
+    QVERIFY(ledger.unfinishedWork().value.queued.isEmpty());
+    QVERIFY(ledger.recordPhotoQueued(kHot, "2.jpg", 1).ok());
+    // The old one still holds its photo (closed first, its WAL is in it).
+    QVERIFY(!QFile::exists(fresh.setAsidePath + QStringLiteral("-wal")));
+    QTemporaryDir copy;
+    QVERIFY(QFile::copy(fresh.setAsidePath, copy.filePath(QString::fromUtf16(kLedgerFileName))));
+    PrintLedger old;
+    QVERIFY(old.open(copy.path(), PrintLedger::Mode::Read).ok);
+    const auto queued = old.unfinishedWork().value.queued;
+    QCOMPARE(queued.size(), 1);
+    QCOMPARE(queued[0].path, QByteArray("1.jpg"));
 }
 
 void TestPrintLedger::photoFollowsItsSheets()
