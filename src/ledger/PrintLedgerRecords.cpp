@@ -185,15 +185,18 @@ LedgerWrite PrintLedger::photoOnSheet(qint64 photoId, qint64 sheetId, CellRun ce
                 QStringLiteral("打印记录：格子 %1+%2 无效").arg(cells.first).arg(cells.count));
         Query check(*d, "SELECT (SELECT state FROM photos WHERE id = ?1), "
                         "(SELECT state FROM sheets WHERE id = ?2), "
-                        "(SELECT capacity FROM sheets WHERE id = ?2)");
+                        "(SELECT capacity FROM sheets WHERE id = ?2), "
+                        "(SELECT MAX(first_cell + cell_count) FROM placements WHERE sheet = ?2)");
         if (check.bind(1, photoId).bind(2, sheetId).step() != SQLITE_ROW)
             return failed(d->failure("查看照片"));
         if (check.isNull(0) || check.int64(0) >= int(PhotoState::NotLaidOut))
             return failed(refused("照片", photoId));
         if (check.isNull(1) || check.int64(1) != int(SheetState::Filling))
             return failed(refused("排版", sheetId));
-        if (cells.first + cells.count - 1 > check.int64(2))
-            return failed(QStringLiteral("打印记录：格子 %1+%2 超出排版 %3")
+        // A sheet fills in order: a run starts after the cells already taken.
+        if (cells.first + cells.count - 1 > check.int64(2) ||
+            (!check.isNull(3) && cells.first < check.int64(3)))
+            return failed(QStringLiteral("打印记录：格子 %1+%2 不在排版 %3 的空格子里")
                               .arg(cells.first)
                               .arg(cells.count)
                               .arg(sheetId));

@@ -301,6 +301,7 @@ void TestPrintLedger::refusedChanges_data()
     QTest::newRow("printed before handed") << "printedEarly";
     QTest::newRow("onto a handed sheet") << "ontoHanded";
     QTest::newRow("cells past the sheet's end") << "pastEnd";
+    QTest::newRow("cells already taken") << "overlap";
     QTest::newRow("not laid out once on a sheet") << "notLaidOutLate";
     QTest::newRow("sent without a job") << "sentEarly";
     QTest::newRow("a job after printing") << "jobAfterPrinted";
@@ -326,6 +327,9 @@ void TestPrintLedger::refusedChanges()
     } else if (change == u"pastEnd") {
         const qint64 other = ledger.recordPhotoQueued(kHot, "2.jpg", 2).value;
         refused = ledger.photoOnSheet(other, sheet, {8, 2});
+    } else if (change == u"overlap") {
+        const qint64 other = ledger.recordPhotoQueued(kHot, "2.jpg", 2).value;
+        refused = ledger.photoOnSheet(other, sheet, {2, 2});
     } else if (change == u"notLaidOutLate") {
         refused = ledger.photoNotLaidOut(photo, QStringLiteral("late"));
     } else if (change == u"sentEarly") {
