@@ -6,7 +6,6 @@
 #include <QPrinter>
 #include <QPrinterInfo>
 #include <QStringList>
-#include <QTemporaryFile>
 
 #include <cups/cups.h>
 #include <zlib.h>
@@ -368,40 +367,201 @@ void PrinterDevice::drawPicture(QSize pictureSize, QByteArray deflatedPixels, in
 
 bool PrinterDevice::endJob()
 {
+    return handOff({}) == HandOff::Sent;
+}
+
+namespace {
+
+// The document goes straight into the Send-Document request: no copy of the
+// sheet is left in a temporary folder.
+class RequestBody : public QIODevice
+{
+public:
+    explicit RequestBody(http_t* http) : m_http(http) {}
+    bool isSequential() const override { return true; }
+
+protected:
+    qint64 readData(char*, qint64) override { return -1; }
+    qint64 writeData(const char* data, qint64 size) override
+    {
+        return cupsWriteRequestData(m_http, data, size_t(size)) == HTTP_STATUS_CONTINUE ? size : -1;
+    }
+
+private:
+    http_t* m_http;
+};
+
+bool cancelJob(http_t* http, const QByteArray& queue, int jobId)
+{
+    return cupsCancelJob2(http, queue.constData(), jobId, 0) == IPP_STATUS_OK;
+}
+
+} // namespace
+
+PrinterDevice::HandOff PrinterDevice::handOff(const JobRecorder& recordJob)
+{
     if (!m_started) {
         if (m_error.isEmpty())
             m_error = QStringLiteral("no job is open");
-        return false;
+        return HandOff::NotSent;
     }
     m_started = false;
-    QTemporaryFile document(QDir::temp().filePath(QStringLiteral("vellora-sheet-XXXXXX.pdf")));
-    if (!document.open() ||
-        !writeSheetPdf(document, m_pictureSize, m_pixels, m_page, m_placement,
-                       QString::fromUtf16(kPrintJobName)) ||
-        !document.flush()) {
-        m_error = QStringLiteral("no room for the print job: %1").arg(document.errorString());
-        return false;
-    }
-    document.close();
     const Connection http = connectToScheduler();
     if (!http) {
         m_error = QStringLiteral("the printing system (CUPS) is not running");
-        return false;
+        return HandOff::NotSent;
     }
-    cups_option_t* options = nullptr;
-    int count = cupsAddOption("copies", "1", 0, &options);
-    const QByteArray file = QFile::encodeName(document.fileName());
+    const QByteArray queue = queueOf(m_printerName);
     const QByteArray title = QString::fromUtf16(kPrintJobName).toUtf8();
-    const int ours = cupsPrintFile2(http.get(), queueOf(m_printerName).constData(),
-                                    file.constData(), title.constData(), count, options);
+    cups_option_t* options = nullptr;
+    const int count = cupsAddOption("copies", "1", 0, &options);
+    const int job = cupsCreateJob(http.get(), queue.constData(), title.constData(), count, options);
     cupsFreeOptions(count, options);
-    if (ours <= 0) {
+    if (job <= 0) {
         m_error = QStringLiteral("the printer \"%1\" did not take the job: %2")
                       .arg(m_printerName, lastCupsError());
-        return false;
+        return HandOff::NotSent;
     }
-    m_jobId = ours;
-    return true;
+    m_jobId = job;
+    if (recordJob && !recordJob(job)) {
+        cancelJob(http.get(), queue, job);
+        m_error = QStringLiteral("job %1 could not be recorded, so it was not sent").arg(job);
+        return HandOff::NotSent;
+    }
+    bool sent = cupsStartDocument(http.get(), queue.constData(), job, title.constData(),
+                                  CUPS_FORMAT_PDF, 1) == HTTP_STATUS_CONTINUE;
+    if (sent) {
+        RequestBody body(http.get());
+        body.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+        const bool written = writeSheetPdf(body, m_pictureSize, m_pixels, m_page, m_placement,
+                                           QString::fromUtf16(kPrintJobName));
+        // Finished even when writing failed: the scheduler then drops the
+        // document rather than wait for the rest.
+        sent = cupsFinishDocument(http.get(), queue.constData()) <= IPP_STATUS_OK_CONFLICTING &&
+               written;
+    }
+    if (sent)
+        return HandOff::Sent;
+    m_error = QStringLiteral("the printer \"%1\" did not take the document of job %2: %3")
+                  .arg(m_printerName)
+                  .arg(job)
+                  .arg(lastCupsError());
+    if (recordJob)
+        return HandOff::Unsure;
+    // Nobody recorded the job to ask about it later: it must not print
+    // behind the caller's back once the caller has kept the sheet instead.
+    cancelJob(http.get(), queue, job);
+    return HandOff::NotSent;
+}
+
+JobReconciliation reconcileJob(const QString& printerName, int jobId, bool documentSent)
+{
+    using Fate = JobReconciliation::Fate;
+    JobReconciliation answer;
+    const Connection http = connectToScheduler();
+    if (!http) {
+        answer.reason = QStringLiteral("the printing system (CUPS) is not running");
+        return answer;
+    }
+    const QByteArray queue = queueOf(printerName);
+    char uri[HTTP_MAX_URI];
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0,
+                     "/jobs/%d", jobId);
+    ipp_t* request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, uri);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+                 cupsUser());
+    static const char* const wanted[] = {"job-state", "job-state-reasons",
+                                         "job-impressions-completed", "job-media-sheets-completed",
+                                         "job-printer-uri"};
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                  int(std::size(wanted)), nullptr, wanted);
+    const IppMessage response(cupsDoRequest(http.get(), request, "/"));
+    const ipp_status_t status = cupsLastError();
+    bool known = true;
+    if (status == IPP_STATUS_ERROR_NOT_FOUND) {
+        known = false;
+    } else if (!response || status > IPP_STATUS_OK_CONFLICTING) {
+        answer.reason =
+            QStringLiteral("job %1 cannot be asked about: %2").arg(jobId).arg(lastCupsError());
+        return answer;
+    } else {
+        const char* printerUri = ippGetString(
+            ippFindAttribute(response.get(), "job-printer-uri", IPP_TAG_URI), 0, nullptr);
+        const QByteArray path(printerUri ? printerUri : "");
+        known = path.mid(path.lastIndexOf('/') + 1) == queue;
+    }
+    if (!known) {
+        if (documentSent) {
+            answer.fate = Fate::Failed;
+            answer.reason = QStringLiteral("the printing system no longer knows job %1 on \"%2\": "
+                                           "whether it printed cannot be told")
+                                .arg(jobId)
+                                .arg(printerName);
+        } else {
+            answer.fate = Fate::SendAgain;
+            answer.reason =
+                QStringLiteral("job %1 never reached \"%2\"").arg(jobId).arg(printerName);
+        }
+        return answer;
+    }
+    answer.jobState = ippGetInteger(ippFindAttribute(response.get(), "job-state", IPP_TAG_ENUM), 0);
+    ipp_attribute_t* reasons =
+        ippFindAttribute(response.get(), "job-state-reasons", IPP_TAG_KEYWORD);
+    for (int i = 0; reasons != nullptr && i < ippGetCount(reasons); ++i)
+        answer.stateReasons << QString::fromUtf8(ippGetString(reasons, i, nullptr));
+    for (const char* pages : {"job-impressions-completed", "job-media-sheets-completed"}) {
+        ipp_attribute_t* attribute = ippFindAttribute(response.get(), pages, IPP_TAG_INTEGER);
+        if (attribute != nullptr)
+            answer.pagesCompleted = std::max(answer.pagesCompleted, ippGetInteger(attribute, 0));
+    }
+    const QString said = answer.stateReasons.join(QStringLiteral(", "));
+    switch (answer.jobState) {
+    case IPP_JSTATE_HELD:
+        if (answer.stateReasons.contains(QStringLiteral("job-incoming"))) {
+            // Created, its document never arrived: it cannot print as it is,
+            // and once cancelled it never will.
+            if (cancelJob(http.get(), queue, jobId)) {
+                answer.fate = Fate::SendAgain;
+                answer.reason =
+                    QStringLiteral("job %1 never got its document; cancelled").arg(jobId);
+            } else {
+                answer.reason = QStringLiteral("job %1 never got its document and cannot be "
+                                               "cancelled: %2")
+                                    .arg(jobId)
+                                    .arg(lastCupsError());
+            }
+            return answer;
+        }
+        [[fallthrough]];
+    case IPP_JSTATE_PENDING:
+    case IPP_JSTATE_PROCESSING:
+    case IPP_JSTATE_STOPPED:
+        answer.fate = Fate::AlreadyThere;
+        answer.reason = said;
+        return answer;
+    case IPP_JSTATE_COMPLETED:
+        answer.fate = Fate::Printed;
+        return answer;
+    case IPP_JSTATE_CANCELED:
+    case IPP_JSTATE_ABORTED:
+        if (answer.pagesCompleted == 0) {
+            answer.fate = Fate::SendAgain;
+            answer.reason =
+                QStringLiteral("job %1 ended without printing (%2)").arg(jobId).arg(said);
+        } else {
+            answer.fate = Fate::Failed;
+            answer.reason = QStringLiteral("job %1 ended after %2 page(s) (%3)")
+                                .arg(jobId)
+                                .arg(answer.pagesCompleted)
+                                .arg(said);
+        }
+        return answer;
+    default:
+        answer.reason =
+            QStringLiteral("job %1 is in an unknown state %2").arg(jobId).arg(answer.jobState);
+        return answer;
+    }
 }
 
 } // namespace vellora

@@ -8,6 +8,9 @@
 #include <QPageLayout>
 #include <QRectF>
 #include <QString>
+#include <QStringList>
+
+#include <functional>
 
 namespace vellora {
 
@@ -43,6 +46,44 @@ QByteArray deflatedSheetPixels(const QImage& picture);
 bool writeSheetPdf(QIODevice& out, QSize pictureSize, const QByteArray& pixels,
                    const QPageLayout& page, const QRectF& placement, const QString& title);
 
+// What became of a recorded job, asked of the printing system after a
+// restart (reconcileJob). documentSent is the ledger's flag: the document was
+// known to have arrived whole.
+struct JobReconciliation
+{
+    enum class Fate {
+        // The scheduler has the job with its document and has not finished
+        // it: pending, held (by job-hold-until or an operator), processing or
+        // stopped; or the document was not known to be sent but in fact
+        // arrived. Never send again; ask again later.
+        AlreadyThere,
+        // job-state completed: the only state that counts as printed.
+        Printed,
+        // Nothing came out and nothing will: cancelled or aborted with no
+        // impression or sheet completed; or the document never arrived (the
+        // job was still job-incoming, and was cancelled here first; or the
+        // scheduler does not know the job and the document was never sent).
+        SendAgain,
+        // Something may have come out, or nobody can tell: cancelled or
+        // aborted after pages completed, or the document was sent but the
+        // scheduler no longer knows the job (its history was purged or lost).
+        // Not sent again by itself; reason says why, for the operator.
+        Failed,
+        // The scheduler did not answer (not running, hung: a few seconds at
+        // most), or a job-incoming job could not be cancelled. Nothing was
+        // decided; ask again later.
+        CannotTell,
+    };
+    Fate fate = Fate::CannotTell;
+    QString reason;
+    int jobState = 0;         // IPP job-state (3 pending … 9 completed); 0 unknown
+    QStringList stateReasons; // job-state-reasons
+    int pagesCompleted = 0;   // the larger of impressions and media sheets completed
+};
+// A job id that is not on printerName's queue (ids start again when the
+// scheduler's state is lost) counts as unknown.
+JobReconciliation reconcileJob(const QString& printerName, int jobId, bool documentSent);
+
 // One print job on one page, drawn in 0.1 mm from the printable area's corner.
 // Not thread-safe by itself: printSheet runs one job at a time.
 class PrinterDevice
@@ -69,8 +110,27 @@ public:
     // The same with the pixels already deflated (deflatedSheetPixels).
     void drawPicture(QSize pictureSize, QByteArray deflatedPixels, int x, int y, int width,
                      int height);
-    // Hands the page to the spooler. True once the printing system holds the job.
+    // Hands the page to the spooler. True once the printing system holds the
+    // job; a job whose document could not be sent whole is cancelled.
     bool endJob();
+
+    // Hands the page over so that it prints at most once, whatever dies when:
+    // Create-Job, then recordJob(jobId), which must have made the id durable
+    // before it returns true, and only then Send-Document (PDF, the job's last
+    // document). Once it returns Sent the caller records that the document
+    // was sent. A job without its document never prints, so a crash before
+    // the record leaves nothing to print twice, and one after it leaves an id
+    // that reconcileJob can ask about.
+    enum class HandOff {
+        Sent,    // the printing system holds the whole document of jobId()
+        NotSent, // nothing will print: no job was made, or recordJob refused
+                 // the job (it is then cancelled, its document never sent)
+        Unsure,  // job jobId() was made and recorded but its document failed
+                 // part-way (error()): reconcileJob(printer, jobId, false) tells
+                 // whether it arrived, and cancels it when it did not
+    };
+    using JobRecorder = std::function<bool(int jobId)>;
+    HandOff handOff(const JobRecorder& recordJob);
 
     QString printerName() const { return m_printerName; }
     QString error() const { return m_error; }
