@@ -1,6 +1,7 @@
 #include "app/Startup.h"
 
 #include "core/AppState.h"
+#include "monitor/MonitorJournal.h"
 #include "printing/Printing.h"
 
 namespace vellora {
@@ -13,7 +14,8 @@ void initialiseAppState(AppState& state, const QString& programFolder)
     state.pendingSheet = PendingSheet{};
     state.printSheet = [&state](const QImage& sheet) {
         const PrintReport report =
-            printSheetWithReport(sheet, state.programFolder, state.printDialog);
+            state.journal ? state.journal->printSheet(sheet)
+                          : printSheetWithReport(sheet, state.programFolder, state.printDialog);
         state.lastSheetPrinted = report.outcome == PrintOutcome::Printed;
         if (state.views.sheetOutcome)
             state.views.sheetOutcome(report);

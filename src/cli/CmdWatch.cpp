@@ -6,6 +6,7 @@
 #include "core/ProgramFolder.h"
 #include "monitor/MonitorControl.h"
 #include "monitor/MonitorCycle.h"
+#include "monitor/MonitorJournal.h"
 #include "monitor/MonitorTimer.h"
 #include "printing/Printing.h"
 #include "sheet/TemplateLoader.h"
@@ -92,6 +93,7 @@ int runWatch(const QStringList& args)
          QCommandLineOption(QStringLiteral("store"), QString(), QStringLiteral("PATH")),
          QCommandLineOption(QStringLiteral("poll")),
          QCommandLineOption(QStringLiteral("no-leases")),
+         QCommandLineOption(QStringLiteral("catch-up")),
          QCommandLineOption(QStringLiteral("verbose"))},
         1);
     if (!line.parse(args)) {
@@ -163,7 +165,8 @@ int runWatch(const QStringList& args)
     state.printSheet = [&state, &sheets](const QImage& sheet) {
         ++sheets;
         const PrintReport report =
-            printSheetWithReport(sheet, state.programFolder, state.printDialog);
+            state.journal ? state.journal->printSheet(sheet)
+                          : printSheetWithReport(sheet, state.programFolder, state.printDialog);
         state.lastSheetPrinted = report.outcome == PrintOutcome::Printed;
         QString line = QStringLiteral("sheet %1 %2").arg(sheets).arg(outcomeText(report.outcome));
         if (!report.savedPath.isEmpty())
@@ -194,7 +197,8 @@ int runWatch(const QStringList& args)
     const ArmMonitorTimer arm = [&timer] { timer.requestPeriod(500); };
 
     QString problem;
-    if (!startMonitoringCore(state, folder, arm, options, &problem)) {
+    MonitorRecovery recovery;
+    if (!startMonitoringCore(state, folder, arm, options, &problem, &recovery)) {
         printError(QStringLiteral("watch: 监视失败：%1 (%2 is not a folder that can be read and "
                                   "written)")
                        .arg(problem, folder));
@@ -207,6 +211,21 @@ int runWatch(const QStringList& args)
                                                                         : QStringLiteral("inotify"),
                  t.name)
             .arg(t.outputCount));
+    if (const QString taken = recovery.summary(); !taken.isEmpty())
+        log(QStringLiteral("taken up from the print ledger: ") + taken);
+    if (!recovery.arrivedWhileClosed.isEmpty()) {
+        if (line.isSet(QStringLiteral("catch-up"))) {
+            log(QStringLiteral(
+                    "%1 photos arrived while nobody watched; laying them out (--catch-up)")
+                    .arg(recovery.arrivedWhileClosed.size()));
+            state.journal->catchUp(recovery.arrivedWhileClosed);
+            arm();
+        } else {
+            log(QStringLiteral("%1 photos arrived while nobody watched; not printed (--catch-up "
+                               "prints them)")
+                    .arg(recovery.arrivedWhileClosed.size()));
+        }
+    }
 
     int status = 0;
     QSocketNotifier stopNotifier(g_signalPipe[0], QSocketNotifier::Read);

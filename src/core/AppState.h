@@ -20,6 +20,7 @@
 namespace vellora {
 
 class FolderWatch;
+class MonitorJournal;
 
 // What the windows show, kept in step by the windows themselves so that the
 // renderer can read them from any thread. Headless, nobody sets them.
@@ -65,6 +66,9 @@ struct AppState
     QString currentPhotoPath;
     QString monitorFolder;
     std::shared_ptr<FolderWatch> watchHandle;
+    // The print ledger's side of monitoring (monitor/MonitorJournal.h): what
+    // each photo and sheet became. Unset: nothing is recorded.
+    std::shared_ptr<MonitorJournal> journal;
     std::mutex queueLock;
     MonitorQueue monitorQueue;
     // Renames seen since the tick last took the queue (under queueLock).

@@ -39,6 +39,17 @@ struct MonitorEntry
 
     QString name;
     PhotoStamp stamp;
+    // The photo's row in the print ledger; 0 until it is recorded there.
+    qint64 ledgerId = 0;
+    // Its path under the hot folder as the file system gave it when counted.
+    QByteArray ledgerPath;
+    // Copies to lay out; 0: the template's output count.
+    int copies = 0;
+    // Taken up again after a restart or asked for again (加印): printed even
+    // when the same bytes were printed before.
+    bool again = false;
+    // Laid out because the operator asked for more copies.
+    bool reprint = false;
 
     bool operator==(const MonitorEntry&) const = default;
 };

@@ -245,6 +245,10 @@ public:
     // or discarded do not count; nor does exceptPhotoId.
     LedgerResult<bool> hasPrintedSameBytes(const QString& hotFolder, const QByteArray& relativePath,
                                            const QByteArray& sha256, qint64 exceptPhotoId = 0);
+    // Whether the photo at that place was counted at or after sinceMs (ms
+    // since the epoch): a file not written since it was counted is known.
+    LedgerResult<bool> countedSince(const QString& hotFolder, const QByteArray& relativePath,
+                                    qint64 sinceMs);
     LedgerResult<QList<HistoryEntry>> history(const HistoryQuery& query);
 
     // Forgets finished work older than olderThanDays: printed and discarded

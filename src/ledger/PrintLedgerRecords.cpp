@@ -579,6 +579,28 @@ LedgerResult<bool> PrintLedger::hasPrintedSameBytes(const QString& hotFolder,
     return result;
 }
 
+LedgerResult<bool> PrintLedger::countedSince(const QString& hotFolder,
+                                             const QByteArray& relativePath, qint64 sinceMs)
+{
+    const std::lock_guard lock(d->mutex);
+    LedgerResult<bool> result;
+    Query q(*d, "SELECT 1 FROM photos p JOIN folders f ON f.id = p.folder "
+                "WHERE p.number = ?4 AND p.name = ?2 AND f.hot_folder = ?1 AND f.subfolder = ?5 "
+                "AND p.queued_at >= ?3 LIMIT 1");
+    const qsizetype slash = relativePath.lastIndexOf('/');
+    const int rc = q.bind(1, hotFolder)
+                       .bindBlob(2, relativePath.mid(slash + 1))
+                       .bindBlob(5, slash < 0 ? QByteArray() : relativePath.left(slash))
+                       .bind(3, sinceMs)
+                       .bind(4, photoNumber(relativePath))
+                       .step();
+    if (rc == SQLITE_ROW)
+        result.value = true;
+    else if (rc != SQLITE_DONE)
+        result.error = d->failure("查找照片");
+    return result;
+}
+
 LedgerResult<QList<HistoryEntry>> PrintLedger::history(const HistoryQuery& query)
 {
     const std::lock_guard lock(d->mutex);

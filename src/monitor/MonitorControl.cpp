@@ -2,13 +2,14 @@
 
 #include "core/AppState.h"
 #include "core/ProgramFolder.h"
+#include "monitor/MonitorJournal.h"
 
 #include <mutex>
 
 namespace vellora {
 
 bool startMonitoringCore(AppState& state, const QString& folderText, ArmMonitorTimer arm,
-                         const WatchOptions& options, QString* problem)
+                         const WatchOptions& options, QString* problem, MonitorRecovery* recovery)
 {
     stopWatch(state.watchHandle);
     WatchOptions watchOptions = options;
@@ -16,7 +17,7 @@ bool startMonitoringCore(AppState& state, const QString& folderText, ArmMonitorT
     // program lives inside the hot folder.
     if (watchOptions.excludedFolder.isEmpty())
         watchOptions.excludedFolder = state.besideProgram(kUnprintedFolderName);
-    state.watchHandle = startWatch(state, folderText, std::move(arm), watchOptions);
+    state.watchHandle = startWatch(state, folderText, arm, watchOptions);
     if (!state.watchHandle) {
         stopWatch(state.watchHandle);
         if (problem) {
@@ -26,14 +27,35 @@ bool startMonitoringCore(AppState& state, const QString& folderText, ArmMonitorT
         }
         return false;
     }
+    // One monitor per program folder and per hot folder: a second one would
+    // print every photo twice.
+    if (!state.journal)
+        state.journal = std::make_shared<MonitorJournal>(state);
+    QString refused;
+    QString notice;
+    if (!state.journal->attach(folderText, &refused, &notice)) {
+        stopWatch(state.watchHandle);
+        if (problem)
+            *problem = refused;
+        return false;
+    }
     state.monitorFolder = folderText;
     state.currentPhotoPath = folderText;
-    {
-        std::lock_guard<std::recursive_mutex> lock(state.layoutLock);
-        state.pendingSheet.filledCells = 0;
-        state.sheetSurface.clear();
-    }
+    // The pending sheet as the ledger has it (kept over a stop, rebuilt after
+    // a crash), and the photos left waiting, ahead of new arrivals.
+    MonitorRecovery taken = state.journal->resume();
+    if (!notice.isEmpty())
+        taken.notices.prepend(notice);
     state.windows.monitoring = true;
+    bool waiting = false;
+    {
+        std::lock_guard<std::mutex> lock(state.queueLock);
+        waiting = state.monitorQueue.size() > 1;
+    }
+    if (waiting && arm)
+        arm();
+    if (recovery)
+        *recovery = std::move(taken);
     return true;
 }
 
@@ -41,6 +63,8 @@ void pauseMonitoringCore(AppState& state)
 {
     stopWatch(state.watchHandle);
     state.windows.monitoring = false;
+    if (state.journal)
+        state.journal->stop();
 }
 
 } // namespace vellora

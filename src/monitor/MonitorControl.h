@@ -7,6 +7,7 @@
 namespace vellora {
 
 struct AppState;
+struct MonitorRecovery;
 
 // The display-free halves of switching monitoring on and off. The main window
 // calls these together with its own widget steps; the command-line watch calls
@@ -19,8 +20,11 @@ struct AppState;
 //     caller shows "监视失败" (caption "错误") and stays paused; nothing else
 //     has changed;
 //  5. monitorFolder := folderText and currentPhotoPath := folderText;
-//  7. filledCells := 0 and the sheet surface (实际画板) cleared: a sheet left
-//     partly filled from before is discarded unprinted;
+//  7. the pending sheet as the print ledger keeps it: drawn again in its
+//     cells after a stop or a crash, with the photos left queued (and after a
+//     crash those written since) ahead of new arrivals (recovery says what);
+//     a second monitor of the same program folder or hot folder is refused
+//     (problem says who holds it);
 // and state.windows.monitoring := true, the renderer's copy of "监控中单选框
 // visible" (the window shows its radio boxes itself, steps 4 and 6, and must
 // do so after a true return).
@@ -28,7 +32,8 @@ struct AppState;
 // state.layoutLock to clear the sheet).
 // problem, when given, receives why the folder cannot be watched.
 bool startMonitoringCore(AppState& state, const QString& folderText, ArmMonitorTimer arm,
-                         const WatchOptions& options = {}, QString* problem = nullptr);
+                         const WatchOptions& options = {}, QString* problem = nullptr,
+                         MonitorRecovery* recovery = nullptr);
 
 // Pausing, everything but the widgets: stopWatch on state.watchHandle and
 // state.windows.monitoring := false. It neither stops the monitor timer nor

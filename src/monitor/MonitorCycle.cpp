@@ -4,6 +4,7 @@
 #include "core/FileNames.h"
 #include "core/ProgramFolder.h"
 #include "monitor/FolderWatcher.h"
+#include "monitor/MonitorJournal.h"
 #include "monitor/MonitorTimer.h"
 #include "monitor/PhotoCheck.h"
 #include "sheet/PictureHandle.h"
@@ -60,16 +61,6 @@ QString followRenames(AppState& state, const QString& entry)
 }
 
 enum class Check { Lay, Skip, Later };
-
-// The largest cell a photo is drawn to: its headers must fit the decoder at
-// that size.
-QSize largestCell(const LayoutTemplate& t)
-{
-    QSize cell(std::max(t.size1.width, 1), std::max(t.size1.height, 1));
-    if (t.twoSize != 0)
-        cell = cell.expandedTo(QSize(t.size2.width, t.size2.height));
-    return cell;
-}
 
 // Only a whole picture is laid out: a copy of nothing would waste a cell of
 // photo paper, or a whole sheet. Only the file the watcher reported is read,
@@ -141,6 +132,14 @@ Check checkPhoto(AppState& state, const FileDescriptor& folder, MonitorEntry& en
 
 } // namespace
 
+QSize largestCell(const LayoutTemplate& t)
+{
+    QSize cell(std::max(t.size1.width, 1), std::max(t.size1.height, 1));
+    if (t.twoSize != 0)
+        cell = cell.expandedTo(QSize(t.size2.width, t.size2.height));
+    return cell;
+}
+
 QString templateHoldReason(const AppState& state)
 {
     const LayoutTemplate& t = state.currentTemplate;
@@ -202,35 +201,53 @@ void monitorTick(AppState& state, MonitorTimer& timer, const TickObserver& obser
                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC))
             : FileDescriptor(open(QFile::encodeName(normalisedFolder(state.monitorFolder)),
                                   O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    MonitorJournal* journal = state.journal.get();
+    // Counted before anything is done with them: a crash from here on leaves
+    // them queued in the ledger, for the next start.
+    if (journal)
+        journal->recordArrivals(folder.get(), entries);
     MonitorQueue later;
     for (MonitorEntry queued : std::as_const(entries)) {
         if (queued.name.isEmpty())
             continue;
         QString reason;
         QByteArray bytes;
-        const Check check = checkPhoto(state, folder, queued, bytes, reason);
+        Check check = checkPhoto(state, folder, queued, bytes, reason);
         const QString& entry = queued.name;
         if (check == Check::Later) {
             later << queued;
             continue;
         }
+        // The same bytes again (a save over the photo, a copy made twice):
+        // printing them again would only waste paper.
+        if (check == Check::Lay && journal && journal->printedBefore(queued, bytes)) {
+            reason = QStringLiteral("与已打印的照片完全相同，不再打印");
+            check = Check::Skip;
+        }
         if (check == Check::Skip) {
+            if (journal)
+                journal->notLaidOut(queued, reason, bytes);
             if (observer.skipped)
                 observer.skipped(entry, reason);
             continue;
         }
         if (observer.photo)
             observer.photo(entry);
-        state.pendingSheet.copiesLeft = state.currentTemplate.outputCount;
+        state.pendingSheet.copiesLeft =
+            queued.copies > 0 ? queued.copies : state.currentTemplate.outputCount;
         // Drawn from the bytes just read: a second open could wait on a lease
         // another program took meanwhile.
         const PreparedPhoto read{photoPath(state, entry), QSize(), QImage(), bytes};
-        layOutPhoto(state, entry, &read);
-        // The sheet filled and was printed before every copy found a cell:
-        // the rest start the fresh sheet. The output count never exceeds a
-        // sheet, so once more is enough.
-        if (state.currentTemplate.twoSize == 0 && state.pendingSheet.copiesLeft > 0)
+        // A sheet filled and printed before every copy found a cell: the rest
+        // start the fresh sheet, as many sheets as the copies need.
+        do {
+            if (journal)
+                journal->beginPass(queued, bytes);
             layOutPhoto(state, entry, &read);
+            if (journal)
+                journal->endPass();
+        } while (state.currentTemplate.twoSize == 0 && state.pendingSheet.copiesLeft > 0 &&
+                 state.windows.monitoring.load());
     }
     if (!later.isEmpty()) {
         // Held by another program for now, or not found yet: first in line at

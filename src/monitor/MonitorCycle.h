@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QSize>
 #include <QString>
 
 #include <functional>
@@ -7,6 +8,7 @@
 namespace vellora {
 
 struct AppState;
+struct LayoutTemplate;
 struct PreparedPhoto;
 class MonitorTimer;
 
@@ -33,6 +35,10 @@ void monitorTick(AppState& state, MonitorTimer& timer, const TickObserver& obser
 // The same, telling onPhoto about each entry before it is laid out.
 void monitorTick(AppState& state, MonitorTimer& timer,
                  const std::function<void(const QString& entry)>& onPhoto);
+
+// The largest cell a photo is drawn to: its headers must fit the decoder at
+// that size.
+QSize largestCell(const LayoutTemplate& t);
 
 // Why the current template cannot lay out monitored photos; empty when it can.
 QString templateHoldReason(const AppState& state);

@@ -46,7 +46,7 @@ void keepUnprinted(const QImage& sheet, const QString& programFolder, PrintRepor
 } // namespace
 
 PrintReport printSheetWithReport(const QImage& sheet, const QString& programFolder,
-                                 const PrintDialogSeam& dialog)
+                                 const PrintDialogSeam& dialog, const HandOffRecord* record)
 {
     std::lock_guard<std::mutex> guard(printLock());
     // The pixels need no printer: they are deflated while the printer is
@@ -69,10 +69,44 @@ PrintReport printSheetWithReport(const QImage& sheet, const QString& programFold
                                    device.printerName()));
         device.drawPicture(sheet.size(), pixels.get(), qRound(place.x()), qRound(place.y()),
                            qRound(place.width()), qRound(place.height()));
-        if (device.endJob()) {
-            report.outcome = PrintOutcome::Printed;
+        if (!record) {
+            if (device.endJob()) {
+                report.outcome = PrintOutcome::Printed;
+                report.jobId = device.jobId();
+                return report;
+            }
+        } else {
+            const QString printer = device.printerName();
+            const PrinterDevice::HandOff handed = device.handOff([&](int jobId) {
+                return !record->jobCreated || record->jobCreated(printer, jobId);
+            });
             report.jobId = device.jobId();
-            return report;
+            if (handed == PrinterDevice::HandOff::Sent) {
+                if (record->documentSent)
+                    record->documentSent();
+                report.outcome = PrintOutcome::Printed;
+                return report;
+            }
+            if (handed == PrinterDevice::HandOff::Unsure) {
+                // The document broke off part-way: the scheduler alone knows
+                // whether it has it. Kept only when it surely does not, so
+                // that the sheet never prints twice.
+                const JobReconciliation fate = reconcileJob(printer, report.jobId, false);
+                if (fate.fate == JobReconciliation::Fate::AlreadyThere ||
+                    fate.fate == JobReconciliation::Fate::Printed) {
+                    if (record->documentSent)
+                        record->documentSent();
+                    report.outcome = PrintOutcome::Printed;
+                    return report;
+                }
+                if (fate.fate != JobReconciliation::Fate::SendAgain) {
+                    report.outcome = PrintOutcome::Lost;
+                    report.error =
+                        device.error() + QStringLiteral("; ") + fate.reason +
+                        QStringLiteral("（打印记录里留着作业号，下次开始监控时再问打印系统）");
+                    return report;
+                }
+            }
         }
     }
     // The sheet never reached the printing system: keep it rather than lose it.

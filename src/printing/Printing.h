@@ -20,8 +20,21 @@ inline constexpr const char16_t* kPrintJobName = u"未命名打印作业";
 PrintOutcome printSheet(const QImage& sheet, const QString& programFolder,
                         const PrintDialogSeam& dialog = {});
 
+// What a recorded hand-off tells its record (the print ledger), each before
+// the next step acts on it: the job made at the printing system (false
+// refuses it: the job is cancelled before its document is sent), then the
+// document sent whole.
+struct HandOffRecord
+{
+    std::function<bool(const QString& printer, int jobId)> jobCreated;
+    std::function<void()> documentSent;
+};
+
+// With a record, the page is handed over at most once whatever dies when:
+// the job is made, recorded, and only then given its document.
 PrintReport printSheetWithReport(const QImage& sheet, const QString& programFolder,
-                                 const PrintDialogSeam& dialog = {});
+                                 const PrintDialogSeam& dialog = {},
+                                 const HandOffRecord* record = nullptr);
 
 // The preview window's print button. Returns false when there is nothing to
 // print (the caller shows kNothingToPrintMessage, caption "错误").

@@ -25,6 +25,11 @@ struct Dialogs
         message;
     // A yes/no question; true for yes.
     std::function<bool(const QString& caption, const QString& text)> confirm;
+    // A question with the given buttons: the index of the one chosen (Esc or
+    // closing the box gives defaultIndex).
+    std::function<int(const QString& caption, const QString& text, const QStringList& buttons,
+                      int defaultIndex)>
+        choose;
     // The name to save a template under; nothing when cancelled.
     std::function<std::optional<QString>(QWidget* parent)> askTemplateName;
     // The logo file chosen in "打开标志图片"; empty when cancelled.

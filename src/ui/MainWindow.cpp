@@ -2,9 +2,11 @@
 
 #include "core/AppState.h"
 #include "core/Config.h"
+#include "ledger/PrintLedger.h"
 #include "monitor/FolderWatcher.h"
 #include "monitor/MonitorControl.h"
 #include "monitor/MonitorCycle.h"
+#include "monitor/MonitorJournal.h"
 #include "monitor/MonitorTimer.h"
 #include "printing/PrinterSettings.h"
 #include "printing/Printing.h"
@@ -184,6 +186,16 @@ void MainWindow::onMainWindowCreated()
     connect(m_settings, &SettingsWindow::closedToMain, this, &QWidget::show);
 
     move(0, screenHeight() - 220);
+
+    // Monitoring that was cut off (a crash, a power cut) starts again by
+    // itself: what it was doing is taken up from the print ledger.
+    PrintLedger ledger;
+    if (ledger.open(m_state.programFolder, PrintLedger::Mode::Read).ok) {
+        const std::optional<LedgerSession> last = ledger.lastSession().value;
+        ledger.close();
+        if (last && last->crashed() && !m_folderEdit->text().isEmpty())
+            QMetaObject::invokeMethod(this, &MainWindow::startMonitoring, Qt::QueuedConnection);
+    }
 }
 
 void MainWindow::moveEvent(QMoveEvent* event)
@@ -211,8 +223,53 @@ void MainWindow::onMainWindowMoved()
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    settlePendingSheet();
     event->accept();
     onMainWindowDestroyed();
+}
+
+void MainWindow::settlePendingSheet()
+{
+    int copies = 0;
+    {
+        std::lock_guard<std::recursive_mutex> lock(m_state.layoutLock);
+        copies = m_state.pendingSheet.filledCells;
+    }
+    if (copies <= 0 || m_state.windows.settingsShown.load())
+        return;
+    // Copies the studio was paid for: never thrown away without asking.
+    const int answer =
+        choose(QStringLiteral("还有 %1 份未打印：").arg(copies),
+               {QStringLiteral("现在打印"), QStringLiteral("下次继续"), QStringLiteral("放弃")}, 1);
+    if (answer == 0) {
+        std::lock_guard<std::recursive_mutex> lock(m_state.layoutLock);
+        const QImage sheet = m_state.sheetSurface.snapshotImage();
+        if (m_state.printSheet)
+            m_state.printSheet(sheet);
+        m_state.sheetSurface.clear();
+        m_state.pendingSheet = PendingSheet{};
+    } else if (answer == 2 && m_state.journal) {
+        m_state.journal->discardPendingSheet(QStringLiteral("退出时操作员放弃"));
+    }
+    // 下次继续: the print ledger keeps the sheet for the next start.
+}
+
+int MainWindow::choose(const QString& text, const QStringList& buttons, int defaultIndex)
+{
+    if (m_dialogs && m_dialogs->choose)
+        return m_dialogs->choose(QStringLiteral("Vellora"), text, buttons, defaultIndex);
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Vellora"), text, QMessageBox::NoButton,
+                    this);
+    QList<QAbstractButton*> made;
+    for (const QString& caption : buttons)
+        made << box.addButton(caption, QMessageBox::AcceptRole);
+    if (defaultIndex >= 0 && defaultIndex < made.size()) {
+        box.setDefaultButton(qobject_cast<QPushButton*>(made[defaultIndex]));
+        box.setEscapeButton(made[defaultIndex]);
+    }
+    box.exec();
+    const int chosen = int(made.indexOf(box.clickedButton()));
+    return chosen < 0 ? defaultIndex : chosen;
 }
 
 void MainWindow::onMainWindowDestroyed()
@@ -223,6 +280,8 @@ void MainWindow::onMainWindowDestroyed()
     m_healthTimer->stop();
     m_state.views.sheetOutcome = nullptr;
     stopWatch(m_state.watchHandle);
+    if (m_state.journal)
+        m_state.journal->stop();
     if (m_preview)
         m_preview->close();
     Q_EMIT programEnding();
@@ -282,7 +341,8 @@ void MainWindow::startMonitoring()
             Qt::QueuedConnection);
     };
     QString problem;
-    if (!startMonitoringCore(m_state, folder, arm, {}, &problem)) {
+    MonitorRecovery recovery;
+    if (!startMonitoringCore(m_state, folder, arm, {}, &problem, &recovery)) {
         message(QStringLiteral("监视失败") + u'\n' + problem, QString::fromUtf16(kErrorCaption),
                 QMessageBox::Critical);
         // The click may have unchecked the radio box; the window stays paused.
@@ -308,8 +368,16 @@ void MainWindow::startMonitoring()
     m_lastSkipped.clear();
     m_holdReason.clear();
     m_folderNotice.clear();
+    m_recoveryNotice = recovery.summary();
     showNotice();
     m_healthTimer->start();
+    if (!recovery.arrivedWhileClosed.isEmpty() &&
+        choose(QStringLiteral("%1 张照片在 Vellora 关闭期间到达：")
+                   .arg(recovery.arrivedWhileClosed.size()),
+               {QStringLiteral("打印"), QStringLiteral("不打印")}, 1) == 0) {
+        m_state.journal->catchUp(recovery.arrivedWhileClosed);
+        arm();
+    }
 }
 
 void MainWindow::pauseMonitoring()
@@ -473,6 +541,8 @@ void MainWindow::checkWatchHealth()
 QString MainWindow::monitorNotice() const
 {
     QStringList lines;
+    if (!m_recoveryNotice.isEmpty())
+        lines << m_recoveryNotice;
     if (!m_folderNotice.isEmpty())
         lines << m_folderNotice;
     if (m_unprintedSheets > 0) {

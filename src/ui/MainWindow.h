@@ -80,6 +80,9 @@ private:
     void setAlwaysOnTop(bool on);
     void setEditingEnabled(bool enabled);
     void message(const QString& text, const QString& caption, QMessageBox::Icon icon);
+    int choose(const QString& text, const QStringList& buttons, int defaultIndex);
+    // Before the window goes: what becomes of the copies on the pending sheet.
+    void settlePendingSheet();
     void runTick();
     void noteSheetOutcome(const PrintReport& report);
     void checkWatchHealth();
@@ -110,6 +113,7 @@ private:
     QString m_lastSkipped;
     QString m_holdReason;
     QString m_folderNotice;
+    QString m_recoveryNotice; // what the start of monitoring took up from the print ledger
     SettingsWindow* m_settings = nullptr;
     QPointer<PreviewWindow> m_preview;
     bool m_fillingList = false;

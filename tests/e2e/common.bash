@@ -50,8 +50,9 @@ wait_for_idle_printer() {
 # Sets name, build, cli, work (a temporary folder, removed at exit with
 # whatever at_exit named), and fail(). With WATCH_USER set (e.g. nobody) the
 # watcher runs as that ordinary user: no CAP_LEASE, no right to take a lease on
-# photos another account owns, and its own copy of the program folder, so that
-# no folder of the checkout has to be opened to it.
+# photos another account owns, and the program folder is opened to it. Every
+# run has its own copy of the program folder, so that its print ledger starts
+# empty and no run takes up what another left.
 hot_folder_begin() {
     name=$1
     build=$(cd "${2:?usage: $1.sh BUILD_DIR}" && pwd)
@@ -71,11 +72,16 @@ hot_folder_begin() {
         install -d -m 700 -o "$WATCH_USER" -g "$group" "$work/runtime"
         as_user=(env XDG_RUNTIME_DIR="$work/runtime"
             setpriv --reuid="$WATCH_USER" --regid="$group" --clear-groups)
-        mkdir "$work/program"
-        cp -a "$build/bin/." "$work/program/"
+    fi
+    mkdir "$work/program"
+    local f
+    for f in vellora-cli sj.edb 152101201205090001.jpg 配置.ini; do
+        [ -e "$build/bin/$f" ] && cp -a "$build/bin/$f" "$work/program/"
+    done
+    cli="$work/program/vellora-cli"
+    if [ ${#as_user[@]} -gt 0 ]; then
         chmod -R a+rX "$work/program"
-        chmod a+w "$work/program" # 未打印, should a sheet not print
-        cli="$work/program/vellora-cli"
+        chmod a+w "$work/program" # 未打印 and the print ledger
     fi
     chmod 755 "$work"
 }

@@ -255,9 +255,9 @@ void TestMonitorCycle::pausedTickLaysOutButPrintsNothing()
     QVERIFY(!c.state.windows.monitoring);
     c.tick({QStringLiteral("B.jpg"), QStringLiteral("C.jpg")});
     QCOMPARE(c.printed.size(), 0);
-    // C finds no free cell, so its copies are all left and it gets its second
-    // pass: A, B, C, C.
-    QCOMPARE(c.paths.size(), 4);
+    // C finds no free cell and, paused, nothing prints to make room: one pass
+    // each, A, B, C, with C's copies all left.
+    QCOMPARE(c.paths.size(), 3);
     QCOMPARE(c.state.pendingSheet.copiesLeft, 4);
     // A full sheet while paused stays where it is.
     QCOMPARE(c.state.pendingSheet.filledCells, 8);

@@ -1,0 +1,553 @@
+#include "monitor/MonitorJournal.h"
+
+#include "core/AppState.h"
+#include "core/FileNames.h"
+#include "core/ProgramFolder.h"
+#include "core/SafeFile.h"
+#include "monitor/FolderWatcher.h"
+#include "monitor/MonitorCycle.h"
+#include "monitor/PhotoCheck.h"
+#include "printing/PrinterDevice.h"
+#include "printing/Printing.h"
+#include "sheet/SheetGeometry.h"
+#include "sheet/SheetRenderer.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include <algorithm>
+#include <csignal>
+#include <mutex>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vellora {
+
+namespace {
+
+constexpr int kHeartbeatMs = 5000;
+// A photo counted by the watcher reaches the ledger at the next tick, after
+// its writer's settling time; one written this long before the last heartbeat
+// may still have been on its way when monitoring was cut off.
+constexpr qint64 kCatchUpSlackMs = 60 * 1000;
+
+PhotoStamp stampOf(const struct stat& st)
+{
+    PhotoStamp stamp;
+    stamp.device = st.st_dev;
+    stamp.inode = st.st_ino;
+    stamp.size = st.st_size;
+    stamp.mtimeNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return stamp;
+}
+
+PhotoIdentity identityOf(const MonitorEntry& entry, const QByteArray& bytes)
+{
+    PhotoIdentity identity;
+    if (bytes.isEmpty())
+        return identity;
+    identity.size = bytes.size();
+    identity.mtimeNs = entry.stamp.mtimeNs;
+    identity.inode = entry.stamp.inode;
+    identity.device = entry.stamp.device;
+    identity.sha256 = photoDigest(bytes);
+    return identity;
+}
+
+// A test seam: the process kills itself at a step of the hand-off, as a crash
+// or a power cut would, so that a restart's reconciliation can be proven.
+void crashPointFor(const char* step)
+{
+    static const QByteArray where = qgetenv("VELLORA_TEST_KILL_AT");
+    if (!where.isEmpty() && where == step)
+        raise(SIGKILL);
+}
+
+FileDescriptor openHotFolder(const AppState& state, const QString& hotFolder)
+{
+    if (state.watchHandle && normalisedFolder(state.monitorFolder) == hotFolder)
+        return FileDescriptor(open(state.watchHandle->rootPath().constData(),
+                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    return FileDescriptor(open(QFile::encodeName(hotFolder), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+} // namespace
+
+QString MonitorRecovery::summary() const
+{
+    QStringList parts;
+    if (crashed)
+        parts << QStringLiteral("上次监控意外中断");
+    if (restoredCells > 0)
+        parts << QStringLiteral("未打满的相纸已恢复（%1 格）").arg(restoredCells);
+    if (sheetsPrinted > 0)
+        parts << QStringLiteral("补打 %1 张相纸").arg(sheetsPrinted);
+    if (photosQueued > 0)
+        parts << QStringLiteral("%1 张排队的照片继续排版").arg(photosQueued);
+    if (photosCaughtUp > 0)
+        parts << QStringLiteral("%1 张中断期间到达的照片补排").arg(photosCaughtUp);
+    parts << notices;
+    return parts.join(QStringLiteral("；"));
+}
+
+MonitorJournal::MonitorJournal(AppState& state) : m_state(state)
+{
+    m_heartbeat.setInterval(kHeartbeatMs);
+    QObject::connect(&m_heartbeat, &QTimer::timeout, [this] { heartbeat(); });
+}
+
+MonitorJournal::~MonitorJournal() = default;
+
+bool MonitorJournal::attach(const QString& hotFolder, QString* error, QString* notice)
+{
+    const QString folder = normalisedFolder(hotFolder);
+    if (m_lock.isHeld() && m_lockedFolder != folder)
+        m_lock.release();
+    if (!m_lock.isHeld()) {
+        if (!m_lock.acquire(m_state.programFolder, folder)) {
+            if (error)
+                *error = m_lock.error();
+            return false;
+        }
+        m_lockedFolder = folder;
+    }
+    if (!m_ledger.isOpen()) {
+        const LedgerOpening opened = m_ledger.open(m_state.programFolder);
+        if (notice && !opened.ok)
+            *notice = QStringLiteral("打印记录打不开（%1），这次监控不作记录").arg(opened.error);
+        else if (notice)
+            *notice = opened.notice;
+    }
+    return true;
+}
+
+void MonitorJournal::failed(const QString& what, const QString& error)
+{
+    if (error.isEmpty())
+        return;
+    m_lastError = what + QStringLiteral("：") + error;
+    qWarning("%s", qPrintable(m_lastError));
+    // SQLite found the file damaged while in use: it is set aside and a fresh
+    // ledger goes on, rather than monitoring going on unrecorded.
+    if (m_ledger.isDamaged()) {
+        m_ledger.recover();
+        m_sheet = 0;
+        m_session = 0;
+    }
+}
+
+void MonitorJournal::heartbeat()
+{
+    if (m_session != 0 && isRecording())
+        failed(QStringLiteral("打印记录"), m_ledger.heartbeat(m_session).error);
+}
+
+qint64 MonitorJournal::ensureSheet()
+{
+    if (m_sheet == 0 && isRecording()) {
+        const LayoutTemplate& t = m_state.currentTemplate;
+        const SheetLayout layout =
+            computeSheetLayout(t, m_state.windows.numberOutsideChecked.load());
+        const LedgerWrite made = m_ledger.newSheet(t.name, layout.capacity);
+        failed(QStringLiteral("打印记录"), made.error);
+        m_sheet = made.value;
+    }
+    return m_sheet;
+}
+
+void MonitorJournal::recordRun(qint64 sheetId, int firstCell, int lastCell)
+{
+    if (sheetId == 0 || m_passPhoto == 0 || lastCell < firstCell)
+        return;
+    failed(QStringLiteral("打印记录"),
+           m_ledger
+               .photoOnSheet(m_passPhoto, sheetId, CellRun{firstCell, lastCell - firstCell + 1},
+                             m_passIdentity)
+               .error);
+}
+
+void MonitorJournal::recordArrivals(int rootFd, MonitorQueue& entries)
+{
+    if (!isRecording())
+        return;
+    const LayoutTemplate& t = m_state.currentTemplate;
+    bool any = false;
+    for (const MonitorEntry& entry : std::as_const(entries))
+        any = any || (!entry.name.isEmpty() && entry.ledgerId == 0);
+    if (!any)
+        return;
+    // One commit for the tick's arrivals: a burst costs one sync, not one each.
+    m_ledger.beginBatch();
+    for (MonitorEntry& entry : entries) {
+        if (entry.name.isEmpty() || entry.ledgerId != 0)
+            continue;
+        entry.ledgerPath = fileNameBytesIn(rootFd, entry.name);
+        const int copies = entry.copies > 0 ? entry.copies : t.twoSize != 0 ? 1 : t.outputCount;
+        const LedgerWrite w =
+            m_ledger.recordPhotoQueued(m_hotFolder, entry.ledgerPath, copies, entry.reprint);
+        failed(QStringLiteral("打印记录"), w.error);
+        entry.ledgerId = w.value;
+    }
+    failed(QStringLiteral("打印记录"), m_ledger.commitBatch().error);
+}
+
+void MonitorJournal::notLaidOut(const MonitorEntry& entry, const QString& reason,
+                                const QByteArray& bytes)
+{
+    if (isRecording() && entry.ledgerId != 0)
+        failed(QStringLiteral("打印记录"),
+               m_ledger.photoNotLaidOut(entry.ledgerId, reason, identityOf(entry, bytes)).error);
+}
+
+bool MonitorJournal::printedBefore(const MonitorEntry& entry, const QByteArray& bytes)
+{
+    if (!isRecording() || entry.again || entry.ledgerPath.isEmpty())
+        return false;
+    const LedgerResult<bool> same = m_ledger.hasPrintedSameBytes(
+        m_hotFolder, entry.ledgerPath, photoDigest(bytes), entry.ledgerId);
+    failed(QStringLiteral("打印记录"), same.error);
+    return same.value;
+}
+
+void MonitorJournal::beginPass(const MonitorEntry& entry, const QByteArray& bytes)
+{
+    m_passPhoto = isRecording() ? entry.ledgerId : 0;
+    m_passIdentity = identityOf(entry, bytes);
+    m_filledBefore = m_state.pendingSheet.filledCells;
+}
+
+void MonitorJournal::endPass()
+{
+    const int filled = m_state.pendingSheet.filledCells;
+    if (m_passPhoto != 0 && filled > m_filledBefore)
+        recordRun(ensureSheet(), m_filledBefore + 1, filled);
+    m_passPhoto = 0;
+}
+
+qint64 MonitorJournal::closeSheet()
+{
+    // The pass under way filled the sheet: its cells are recorded before the
+    // sheet is handed over, and its copies left over start the next sheet.
+    const int filled = m_state.pendingSheet.filledCells;
+    if (m_passPhoto != 0 && filled > m_filledBefore)
+        recordRun(ensureSheet(), m_filledBefore + 1, filled);
+    const qint64 sheet = m_sheet;
+    m_sheet = 0;
+    m_filledBefore = 0;
+    return sheet;
+}
+
+PrintReport MonitorJournal::printSheet(const QImage& sheet)
+{
+    std::lock_guard<std::recursive_mutex> passLock(m_state.layoutLock);
+    const qint64 id = isRecording() ? closeSheet() : 0;
+    if (id == 0)
+        return printSheetWithReport(sheet, m_state.programFolder, m_state.printDialog);
+    HandOffRecord record;
+    record.jobCreated = [this, id](const QString& printer, int jobId) {
+        // Unrecorded, a crash now would leave a job the next start cannot
+        // ask about; the sheet still prints rather than being held back.
+        failed(QStringLiteral("打印记录"), m_ledger.sheetJobCreated(id, printer, jobId).error);
+        crashPointFor("job-created");
+        return true;
+    };
+    record.documentSent = [this, id] {
+        crashPointFor("document-sent");
+        failed(QStringLiteral("打印记录"), m_ledger.sheetDocumentSent(id).error);
+    };
+    const PrintReport report =
+        printSheetWithReport(sheet, m_state.programFolder, m_state.printDialog, &record);
+    if (report.outcome == PrintOutcome::SavedUnprinted)
+        failed(QStringLiteral("打印记录"),
+               m_ledger.sheetKept(id, report.savedPath, report.error).error);
+    // Neither printed nor kept: the sheet stays unfinished in the ledger, and
+    // the next start of monitoring draws it again from its photos.
+    return report;
+}
+
+bool MonitorJournal::redrawSheet(const LedgerSheet& sheet, QStringList& notices)
+{
+    PendingSheet& pending = m_state.pendingSheet;
+    const QSize cover = largestCell(m_state.currentTemplate);
+    int last = 0;
+    for (const LedgerPlacement& placed : sheet.placements) {
+        const LedgerResult<std::optional<LedgerPhoto>> found = m_ledger.photo(placed.photoId);
+        if (!found.value)
+            continue;
+        const LedgerPhoto& photo = *found.value;
+        const QString shown = photo.hotFolder + u'/' + decodeFileName(photo.path);
+        const FileDescriptor folder = openHotFolder(m_state, photo.hotFolder);
+        QByteArray bytes;
+        QString why;
+        const PhotoLook look = folder.isValid() ? readPhotoBeneath(folder.get(), photo.path,
+                                                                   nullptr, cover, bytes, &why)
+                                                : PhotoLook::Gone;
+        if (look != PhotoLook::Ready) {
+            notices << QStringLiteral("照片 %1 已读不到（%2），它的 %3 格空着")
+                           .arg(shown, why.isEmpty() ? QStringLiteral("文件已不在") : why)
+                           .arg(placed.cells.count);
+            continue;
+        }
+        pending.filledCells = placed.cells.first - 1;
+        pending.copiesLeft = placed.cells.count;
+        m_state.currentPhotoPath = shown;
+        const PreparedPhoto read{shown, QSize(), QImage(), bytes};
+        layOutCurrentPhoto(m_state, &read);
+        last = std::max(last, placed.cells.first + placed.cells.count - 1);
+    }
+    pending.filledCells = last;
+    pending.copiesLeft = 0;
+    m_state.currentPhotoPath = m_state.monitorFolder;
+    return last > 0;
+}
+
+void MonitorJournal::printRedrawn(qint64 sheetId, MonitorRecovery& recovery)
+{
+    m_sheet = sheetId;
+    m_passPhoto = 0;
+    const QImage picture = m_state.sheetSurface.snapshotImage();
+    if (m_state.printSheet)
+        m_state.printSheet(picture);
+    else
+        printSheet(picture);
+    m_sheet = 0;
+    m_state.sheetSurface.clear();
+    m_state.pendingSheet = PendingSheet{};
+    ++recovery.sheetsPrinted;
+}
+
+MonitorQueue MonitorJournal::queuedPhotos(const QList<LedgerPhoto>& photos)
+{
+    MonitorQueue entries;
+    const FileDescriptor folder = openHotFolder(m_state, m_hotFolder);
+    for (const LedgerPhoto& photo : photos) {
+        if (photo.hotFolder != m_hotFolder)
+            continue; // waits for its own folder to be monitored again
+        MonitorEntry entry(decodeFileName(photo.path));
+        entry.ledgerId = photo.id;
+        entry.ledgerPath = photo.path;
+        entry.copies = photo.copies;
+        entry.reprint = photo.reprint;
+        entry.again = photo.reprint;
+        const FileDescriptor file(
+            folder.isValid() ? openBeneath(folder.get(), photo.path, O_RDONLY | O_NONBLOCK) : -1);
+        struct stat st
+        {
+        };
+        if (!file.isValid() || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            notLaidOut(entry, QStringLiteral("文件已不在"));
+            continue;
+        }
+        entry.stamp = stampOf(st);
+        entries << entry;
+    }
+    return entries;
+}
+
+MonitorQueue MonitorJournal::writtenSince(qint64 sinceMs)
+{
+    struct Found
+    {
+        MonitorEntry entry;
+        qint64 mtimeNs;
+    };
+    QList<Found> found;
+    const FileDescriptor root = openHotFolder(m_state, m_hotFolder);
+    if (!root.isValid())
+        return {};
+    QByteArray excluded;
+    const QString unprinted = normalisedFolder(m_state.besideProgram(kUnprintedFolderName));
+    if (unprinted.startsWith(m_hotFolder + u'/'))
+        excluded = QFile::encodeName(unprinted.mid(m_hotFolder.size() + 1));
+    // The folders below, walked without following a link, as the watcher does.
+    std::vector<std::pair<QByteArray, int>> folders{{QByteArray(), 0}};
+    while (!folders.empty()) {
+        const auto [relative, depth] = folders.back();
+        folders.pop_back();
+        const int fd = relative.isEmpty()
+                           ? dup(root.get())
+                           : openBeneath(root.get(), relative, O_RDONLY | O_DIRECTORY);
+        if (fd < 0)
+            continue;
+        DIR* dir = fdopendir(fd);
+        if (!dir) {
+            close(fd);
+            continue;
+        }
+        while (const dirent* item = readdir(dir)) {
+            const QByteArray name(item->d_name);
+            if (name == "." || name == "..")
+                continue;
+            const QByteArray child = relative.isEmpty() ? name : relative + '/' + name;
+            struct stat st
+            {
+            };
+            if (fstatat(dirfd(dir), item->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                isToolArtefact(child))
+                continue;
+            if (S_ISDIR(st.st_mode)) {
+                if (child != excluded && depth < kMaxWatchDepth)
+                    folders.push_back({child, depth + 1});
+                continue;
+            }
+            const qint64 mtimeMs = qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+            const QString shown = decodeFileName(child);
+            if (!S_ISREG(st.st_mode) || mtimeMs < sinceMs || !passesPhotoFilter(shown))
+                continue;
+            if (m_ledger.countedSince(m_hotFolder, child, mtimeMs).value)
+                continue;
+            MonitorEntry entry(shown, stampOf(st));
+            found.append({entry, entry.stamp.mtimeNs});
+        }
+        closedir(dir);
+    }
+    std::stable_sort(found.begin(), found.end(),
+                     [](const Found& a, const Found& b) { return a.mtimeNs < b.mtimeNs; });
+    MonitorQueue entries;
+    for (const Found& f : std::as_const(found))
+        entries << f.entry;
+    return entries;
+}
+
+MonitorRecovery MonitorJournal::resume()
+{
+    MonitorRecovery recovery;
+    m_hotFolder = normalisedFolder(m_state.monitorFolder);
+    if (!isRecording())
+        return recovery;
+    const LayoutTemplate& t = m_state.currentTemplate;
+    const std::optional<LedgerSession> before = m_ledger.lastSession().value;
+    recovery.crashed = before && before->crashed();
+    if (m_session != 0)
+        m_ledger.endSession(m_session, true);
+    const LedgerWrite session =
+        m_ledger.beginSession(m_hotFolder, t.name, QCoreApplication::applicationPid());
+    failed(QStringLiteral("打印记录"), session.error);
+    m_session = session.value;
+    m_heartbeat.start();
+
+    const LedgerResult<UnfinishedWork> work = m_ledger.unfinishedWork();
+    if (!work.ok()) {
+        failed(QStringLiteral("打印记录"), work.error);
+        return recovery;
+    }
+    MonitorQueue taken;
+    {
+        std::lock_guard<std::recursive_mutex> passLock(m_state.layoutLock);
+        // Nothing drawn again below prints by itself: only this decides.
+        const bool monitoring = m_state.windows.monitoring.exchange(false);
+        m_state.sheetSurface.clear();
+        m_state.pendingSheet = PendingSheet{};
+        m_sheet = 0;
+        m_passPhoto = 0;
+
+        // Sheets handed over before: the scheduler tells which never arrived.
+        for (const LedgerSheet& sheet : work.value.handed) {
+            const JobReconciliation fate =
+                reconcileJob(sheet.printer, sheet.jobId, sheet.documentSent);
+            using Fate = JobReconciliation::Fate;
+            if (fate.fate == Fate::AlreadyThere && !sheet.documentSent)
+                m_ledger.sheetDocumentSent(sheet.id);
+            else if (fate.fate == Fate::Printed)
+                m_ledger.sheetPrinted(sheet.id);
+            else if (fate.fate == Fate::SendAgain && redrawSheet(sheet, recovery.notices))
+                printRedrawn(sheet.id, recovery);
+            else if (fate.fate == Fate::Failed)
+                recovery.notices << QStringLiteral("相纸 %1（打印机“%2”的作业 %3）：%4")
+                                        .arg(sheet.id)
+                                        .arg(sheet.printer)
+                                        .arg(sheet.jobId)
+                                        .arg(fate.reason);
+            else if (fate.fate == Fate::CannotTell) {
+                recovery.notices << QStringLiteral("打印系统没有回答，交出的相纸下次再查：") +
+                                        fate.reason;
+                break;
+            }
+        }
+
+        // Sheets being filled: the last one of this template is the pending
+        // sheet again, in its cells; any other is printed first. A sheet of
+        // another template is not printed half empty: its photos are laid out
+        // again on the current one.
+        qint64 pendingId = 0;
+        for (const LedgerSheet& sheet : work.value.filling)
+            if (sheet.templateName == t.name && !sheet.placements.isEmpty())
+                pendingId = sheet.id;
+        for (const LedgerSheet& sheet : work.value.filling) {
+            if (sheet.placements.isEmpty())
+                continue;
+            if (sheet.templateName != t.name) {
+                for (const LedgerPlacement& placed : sheet.placements) {
+                    const auto photo = m_ledger.photo(placed.photoId).value;
+                    if (!photo || photo->hotFolder != m_hotFolder)
+                        continue;
+                    MonitorEntry entry(decodeFileName(photo->path));
+                    entry.copies = placed.cells.count;
+                    entry.again = true;
+                    taken << entry;
+                }
+                m_ledger.sheetDiscarded(
+                    sheet.id, QStringLiteral("排版模板已换成“%1”，照片按它重新排版").arg(t.name));
+                continue;
+            }
+            if (!redrawSheet(sheet, recovery.notices))
+                continue;
+            if (sheet.id != pendingId || m_state.pendingSheet.filledCells >= sheet.capacity) {
+                printRedrawn(sheet.id, recovery);
+            } else {
+                m_sheet = sheet.id;
+                recovery.restoredCells = m_state.pendingSheet.filledCells;
+            }
+        }
+        m_state.windows.monitoring = monitoring;
+    }
+
+    // The queued photos, then those written while nothing watched.
+    const MonitorQueue queued = queuedPhotos(work.value.queued);
+    recovery.photosQueued = int(queued.size());
+    taken += queued;
+    if (before && before->hotFolder == m_hotFolder) {
+        if (recovery.crashed) {
+            const qint64 since = std::max(before->heartbeatAt.toMSecsSinceEpoch() - kCatchUpSlackMs,
+                                          before->startedAt.toMSecsSinceEpoch());
+            const MonitorQueue missed = writtenSince(since);
+            recovery.photosCaughtUp = int(missed.size());
+            taken += missed;
+        } else if (before->stoppedAt.isValid()) {
+            recovery.arrivedWhileClosed = writtenSince(before->stoppedAt.toMSecsSinceEpoch());
+        }
+    }
+    catchUp(taken);
+    return recovery;
+}
+
+void MonitorJournal::catchUp(const MonitorQueue& photos)
+{
+    if (photos.isEmpty())
+        return;
+    std::lock_guard<std::mutex> lock(m_state.queueLock);
+    m_state.monitorQueue = MonitorQueue{MonitorEntry()} + photos + m_state.monitorQueue.mid(1);
+}
+
+void MonitorJournal::stop()
+{
+    m_heartbeat.stop();
+    if (m_session != 0 && isRecording())
+        failed(QStringLiteral("打印记录"), m_ledger.endSession(m_session, true).error);
+    m_session = 0;
+}
+
+void MonitorJournal::discardPendingSheet(const QString& reason)
+{
+    std::lock_guard<std::recursive_mutex> passLock(m_state.layoutLock);
+    if (m_sheet != 0 && isRecording())
+        failed(QStringLiteral("打印记录"), m_ledger.sheetDiscarded(m_sheet, reason).error);
+    m_sheet = 0;
+    m_state.sheetSurface.clear();
+    m_state.pendingSheet = PendingSheet{};
+}
+
+} // namespace vellora

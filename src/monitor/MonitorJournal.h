@@ -1,0 +1,115 @@
+#pragma once
+
+#include "core/MonitorEntry.h"
+#include "core/PrintReport.h"
+#include "ledger/MonitorLock.h"
+#include "ledger/PrintLedger.h"
+
+#include <QElapsedTimer>
+#include <QImage>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+namespace vellora {
+
+struct AppState;
+
+// What a start of monitoring took up again from the print ledger.
+struct MonitorRecovery
+{
+    bool crashed = false;   // the monitoring before was cut off, not stopped
+    int restoredCells = 0;  // cells of the pending sheet drawn again
+    int sheetsPrinted = 0;  // sheets printed (again) because nothing of them had come out
+    int photosQueued = 0;   // photos counted before and laid out now
+    int photosCaughtUp = 0; // photos written while nothing watched, laid out now
+    // After a clean stop: photos written while Vellora was closed, offered to
+    // the operator (catchUp lays them out).
+    MonitorQueue arrivedWhileClosed;
+    QStringList notices; // for the operator, each a sentence
+
+    bool isEmpty() const
+    {
+        return restoredCells == 0 && sheetsPrinted == 0 && photosQueued == 0 &&
+               photosCaughtUp == 0 && notices.isEmpty();
+    }
+    // One line for the operator, in Chinese; empty when nothing was taken up.
+    QString summary() const;
+};
+
+// The print ledger's side of monitoring: the tick tells it what became of
+// each photo, the layout pass which cells it took, the printing of a sheet
+// each step of its hand-off; a start of monitoring rebuilds from it what a
+// stop or a crash left unfinished. Every change is committed before the step
+// it describes acts on it. Lives on the thread that runs the tick; a sheet
+// printed from elsewhere is printed under the layout lock, as the pass is.
+class MonitorJournal
+{
+public:
+    explicit MonitorJournal(AppState& state);
+    ~MonitorJournal();
+    MonitorJournal(const MonitorJournal&) = delete;
+    MonitorJournal& operator=(const MonitorJournal&) = delete;
+
+    // Takes the one-monitor lock for the program folder and the hot folder
+    // (kept while the same folder is monitored again) and opens 打印记录.db
+    // beside the program. False only when another monitor holds the lock
+    // (error says who). A ledger that cannot be opened does not stop
+    // monitoring: notice says so, and nothing is recorded.
+    bool attach(const QString& hotFolder, QString* error, QString* notice);
+    bool isRecording() const { return m_ledger.isOpen(); }
+    PrintLedger& ledger() { return m_ledger; }
+
+    // The start of monitoring, once the watcher runs (the state's monitor
+    // folder set): reconciles sheets handed over before, rebuilds the pending
+    // sheet in its cells, queues what was queued and, after a crash, what was
+    // written since the last heartbeat, ahead of new arrivals.
+    MonitorRecovery resume();
+    // Lays out the photos offered after a clean stop (first in line).
+    void catchUp(const MonitorQueue& photos);
+    // The end of monitoring. The pending sheet stays in the ledger for the
+    // next start.
+    void stop();
+    // Throws away the copies on the pending sheet (the operator chose to):
+    // the sheet and its photos are recorded as discarded.
+    void discardPendingSheet(const QString& reason);
+
+    // The tick.
+    void recordArrivals(int rootFd, MonitorQueue& entries);
+    void notLaidOut(const MonitorEntry& entry, const QString& reason,
+                    const QByteArray& bytes = QByteArray());
+    // A photo rewritten with the bytes already printed (or on their way).
+    bool printedBefore(const MonitorEntry& entry, const QByteArray& bytes);
+    void beginPass(const MonitorEntry& entry, const QByteArray& bytes);
+    void endPass();
+
+    // Prints a sheet the layout pass (or the preview's print button) took
+    // off the board, recording its cells and each step of the hand-off.
+    PrintReport printSheet(const QImage& sheet);
+
+private:
+    qint64 ensureSheet();
+    void recordRun(qint64 sheetId, int firstCell, int lastCell);
+    qint64 closeSheet();
+    void heartbeat();
+    void failed(const QString& what, const QString& error);
+    bool redrawSheet(const LedgerSheet& sheet, QStringList& notices);
+    void printRedrawn(qint64 sheetId, MonitorRecovery& recovery);
+    MonitorQueue queuedPhotos(const QList<LedgerPhoto>& photos);
+    MonitorQueue writtenSince(qint64 sinceMs);
+
+    AppState& m_state;
+    PrintLedger m_ledger;
+    MonitorLock m_lock;
+    QString m_lockedFolder;
+    QString m_hotFolder;
+    QTimer m_heartbeat;
+    qint64 m_session = 0;
+    qint64 m_sheet = 0;     // the sheet being filled; 0: none started
+    qint64 m_passPhoto = 0; // the photo of the pass under way
+    int m_filledBefore = 0; // cells filled when it began (or the sheet closed)
+    PhotoIdentity m_passIdentity;
+    QString m_lastError;
+};
+
+} // namespace vellora
