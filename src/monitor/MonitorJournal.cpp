@@ -259,7 +259,9 @@ PrintReport MonitorJournal::printSheet(const QImage& sheet)
         failed(QStringLiteral("打印记录"), m_ledger.sheetDocumentSent(id).error);
     };
     const PrintReport report =
-        printSheetWithReport(sheet, m_state.programFolder, m_state.printDialog, &record);
+        m_printing.handOff
+            ? m_printing.handOff(sheet, record)
+            : printSheetWithReport(sheet, m_state.programFolder, m_state.printDialog, &record);
     if (report.outcome == PrintOutcome::SavedUnprinted)
         failed(QStringLiteral("打印记录"),
                m_ledger.sheetKept(id, report.savedPath, report.error).error);
@@ -447,7 +449,9 @@ MonitorRecovery MonitorJournal::resume()
         // Sheets handed over before: the scheduler tells which never arrived.
         for (const LedgerSheet& sheet : work.value.handed) {
             const JobReconciliation fate =
-                reconcileJob(sheet.printer, sheet.jobId, sheet.documentSent);
+                m_printing.reconcile
+                    ? m_printing.reconcile(sheet.printer, sheet.jobId, sheet.documentSent)
+                    : reconcileJob(sheet.printer, sheet.jobId, sheet.documentSent);
             using Fate = JobReconciliation::Fate;
             if (fate.fate == Fate::AlreadyThere && !sheet.documentSent)
                 m_ledger.sheetDocumentSent(sheet.id);

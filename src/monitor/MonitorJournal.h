@@ -4,12 +4,16 @@
 #include "core/PrintReport.h"
 #include "ledger/MonitorLock.h"
 #include "ledger/PrintLedger.h"
+#include "printing/PrinterDevice.h"
+#include "printing/Printing.h"
 
 #include <QElapsedTimer>
 #include <QImage>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
+
+#include <functional>
 
 namespace vellora {
 
@@ -83,6 +87,16 @@ public:
     void beginPass(const MonitorEntry& entry, const QByteArray& bytes);
     void endPass();
 
+    // Where sheets go and how a recorded job is asked about: the printing
+    // system, unless a test puts its own in.
+    struct Printing
+    {
+        std::function<PrintReport(const QImage& sheet, const HandOffRecord& record)> handOff;
+        std::function<JobReconciliation(const QString& printer, int jobId, bool documentSent)>
+            reconcile;
+    };
+    void setPrinting(Printing printing) { m_printing = std::move(printing); }
+
     // Prints a sheet the layout pass (or the preview's print button) took
     // off the board, recording its cells and each step of the hand-off.
     PrintReport printSheet(const QImage& sheet);
@@ -110,6 +124,7 @@ private:
     int m_filledBefore = 0; // cells filled when it began (or the sheet closed)
     PhotoIdentity m_passIdentity;
     QString m_lastError;
+    Printing m_printing;
 };
 
 } // namespace vellora

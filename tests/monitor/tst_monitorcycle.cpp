@@ -3,6 +3,7 @@
 #include "monitor/FolderWatcher.h"
 #include "monitor/MonitorControl.h"
 #include "monitor/MonitorCycle.h"
+#include "monitor/MonitorJournal.h"
 #include "monitor/MonitorTimer.h"
 #include "sheet/SheetGeometry.h"
 #include "testutils.h"
@@ -146,6 +147,9 @@ private Q_SLOTS:
     void leftoverCopiesStartTheNextSheet();
     void twoSizeTemplatePrintsOneSheetPerPhoto();
     void pausedTickLaysOutButPrintsNothing();
+    void ledgerTakesUpACrashAndAStop();
+    void handedSheetIsSentAgainOnlyWhenItNeverArrived_data();
+    void handedSheetIsSentAgainOnlyWhenItNeverArrived();
     void photoPathJoinsFolderAndEntry_data();
     void photoPathJoinsFolderAndEntry();
     void rearmingDoesNotPostponeTheTick();
@@ -247,6 +251,138 @@ void TestMonitorCycle::twoSizeTemplatePrintsOneSheetPerPhoto()
     QCOMPARE(c.state.pendingSheet.filledCells, 0);
 }
 
+// A journal whose sheets go to c.printed as jobs 1, 2, … of printer "P";
+// jobFails: the job is made and recorded, then everything stops (a crash in
+// the hand-off).
+void recordSheets(Cycle& c, bool* jobFails = nullptr,
+                  JobReconciliation::Fate fate = JobReconciliation::Fate::Printed)
+{
+    c.state.journal = std::make_shared<MonitorJournal>(c.state);
+    MonitorJournal::Printing printing;
+    printing.handOff = [&c, jobFails](const QImage& sheet, const HandOffRecord& record) {
+        PrintReport report;
+        const int job = int(c.printed.size()) + 1;
+        record.jobCreated(QStringLiteral("P"), job);
+        if (jobFails && *jobFails)
+            return report;
+        c.printed << sheet;
+        record.documentSent();
+        report.outcome = PrintOutcome::Printed;
+        return report;
+    };
+    printing.reconcile = [fate](const QString&, int, bool) {
+        JobReconciliation answer;
+        answer.fate = fate;
+        return answer;
+    };
+    c.state.journal->setPrinting(printing);
+    c.state.printSheet = [&c](const QImage& sheet) { c.state.journal->printSheet(sheet); };
+}
+
+// Everything in memory goes, as when the process is killed: the ledger is
+// left as it was, its session never ended.
+void crash(Cycle& c)
+{
+    stopWatch(c.state.watchHandle);
+    c.state.journal.reset();
+    c.state.sheetSurface.clear();
+    c.state.pendingSheet = PendingSheet{};
+    c.state.monitorQueue = {QString()};
+}
+
+void TestMonitorCycle::ledgerTakesUpACrashAndAStop()
+{
+    Cycle c(eightCells(3));
+    recordSheets(c);
+    QVERIFY(startMonitoringCore(c.state, c.photos.path(), {}));
+    c.tick({QStringLiteral("A.jpg")});
+    QCOMPARE(c.state.pendingSheet.filledCells, 3);
+
+    // A second monitor of the same folders is refused while this one runs.
+    {
+        test::TempProgramFolder other;
+        AppState second;
+        initialiseAppState(second, other.path());
+        useTemplateHeadless(second, eightCells(3));
+        QString problem;
+        QVERIFY(!startMonitoringCore(second, c.photos.path(), {}, {}, &problem));
+        QVERIFY2(problem.contains(QString::number(QCoreApplication::applicationPid())),
+                 qPrintable(problem));
+    }
+
+    crash(c);
+    // Written while nothing watched.
+    QVERIFY(QFile::copy(c.photos.filePath(QStringLiteral("B.jpg")),
+                        c.photos.filePath(QStringLiteral("N.jpg"))));
+    recordSheets(c);
+    MonitorRecovery recovery;
+    QVERIFY(startMonitoringCore(c.state, c.photos.path(), {}, {}, nullptr, &recovery));
+    QVERIFY(recovery.crashed);
+    QCOMPARE(recovery.restoredCells, 3);
+    QCOMPARE(recovery.photosCaughtUp, 1);
+    monitorTick(c.state, c.timer);
+    // A in the cells it had, then the photo that came while it was down.
+    const QList<int> cells{0, 0, 0, 1, 1, 1, -1};
+    for (int k = 1; k <= cells.size(); ++k)
+        QCOMPARE(c.cellPhoto(c.state.sheetSurface.image(), k), cells[k - 1]);
+
+    // The same bytes again (a save over it) are not laid out again.
+    QStringList skipped;
+    TickObserver observer;
+    observer.skipped = [&skipped](const QString& entry, const QString&) { skipped << entry; };
+    c.enqueue({QStringLiteral("A.jpg")});
+    monitorTick(c.state, c.timer, observer);
+    QCOMPARE(skipped, QStringList{QStringLiteral("A.jpg")});
+    QCOMPARE(c.state.pendingSheet.filledCells, 6);
+
+    // Pausing and starting again keeps the sheet; it prints once full.
+    pauseMonitoringCore(c.state);
+    QVERIFY(startMonitoringCore(c.state, c.photos.path(), {}, {}, nullptr, &recovery));
+    QVERIFY(!recovery.crashed);
+    QCOMPARE(c.state.pendingSheet.filledCells, 6);
+    c.tick({QStringLiteral("C.jpg")});
+    QCOMPARE(c.printed.size(), 1);
+    const QList<int> printed{0, 0, 0, 1, 1, 1, 2, 2};
+    for (int k = 1; k <= printed.size(); ++k)
+        QCOMPARE(c.cellPhoto(c.printed[0], k), printed[k - 1]);
+    QCOMPARE(c.cellPhoto(c.state.sheetSurface.image(), 1), 2);
+    pauseMonitoringCore(c.state);
+}
+
+void TestMonitorCycle::handedSheetIsSentAgainOnlyWhenItNeverArrived_data()
+{
+    QTest::addColumn<int>("fate");
+    QTest::addColumn<int>("printedAgain");
+    QTest::newRow("never arrived") << int(JobReconciliation::Fate::SendAgain) << 1;
+    QTest::newRow("arrived") << int(JobReconciliation::Fate::AlreadyThere) << 0;
+    QTest::newRow("completed") << int(JobReconciliation::Fate::Printed) << 0;
+    QTest::newRow("no answer") << int(JobReconciliation::Fate::CannotTell) << 0;
+}
+
+void TestMonitorCycle::handedSheetIsSentAgainOnlyWhenItNeverArrived()
+{
+    QFETCH(int, fate);
+    QFETCH(int, printedAgain);
+    Cycle c(eightCells(4));
+    bool jobFails = true;
+    recordSheets(c, &jobFails);
+    QVERIFY(startMonitoringCore(c.state, c.photos.path(), {}));
+    c.tick({QStringLiteral("A.jpg"), QStringLiteral("B.jpg")});
+    QCOMPARE(c.printed.size(), 0);
+    crash(c);
+    recordSheets(c, nullptr, JobReconciliation::Fate(fate));
+    QVERIFY(startMonitoringCore(c.state, c.photos.path(), {}));
+    QCOMPARE(c.printed.size(), printedAgain);
+    if (printedAgain) {
+        const QList<int> printed{0, 0, 0, 0, 1, 1, 1, 1};
+        for (int k = 1; k <= printed.size(); ++k)
+            QCOMPARE(c.cellPhoto(c.printed[0], k), printed[k - 1]);
+    }
+    // Nothing of the handed sheet comes back as the pending sheet.
+    QCOMPARE(c.state.pendingSheet.filledCells, 0);
+    pauseMonitoringCore(c.state);
+}
+
 void TestMonitorCycle::pausedTickLaysOutButPrintsNothing()
 {
     Cycle c(eightCells(4));
@@ -318,7 +454,8 @@ void TestMonitorCycle::startAndPauseCore()
     QVERIFY(c.state.windows.monitoring);
     QCOMPARE(c.state.monitorFolder, c.photos.path() + u'/');
     QCOMPARE(c.state.currentPhotoPath, c.state.monitorFolder);
-    // The partly filled sheet is discarded unprinted.
+    // Cells the print ledger never heard of (laid out before monitoring
+    // began) are not taken up.
     QCOMPARE(c.state.pendingSheet.filledCells, 0);
     QCOMPARE(c.cellPhoto(c.state.sheetSurface.image(), 1), -1);
     QCOMPARE(c.printed.size(), 0);

@@ -207,6 +207,8 @@ private Q_SLOTS:
     void settingsPausesAndComesBackPaused();
     void printerAdviceThenSettings();
     void printerButtonMenuCalibrates();
+    void quitWithCopiesOnTheSheetAsks_data();
+    void quitWithCopiesOnTheSheetAsks();
     void closingStopsEverything();
 };
 
@@ -790,6 +792,52 @@ void MainWindowTest::printerButtonMenuCalibrates()
     QVERIFY2(refusal.contains(QStringLiteral("95 %–105 %")), qPrintable(refusal));
     QVERIFY(!saveWhenRefused);
     QVERIFY(p.messages.isEmpty());
+}
+
+void MainWindowTest::quitWithCopiesOnTheSheetAsks_data()
+{
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<int>("cellsNextTime");
+    QTest::newRow("下次继续") << 1 << 1;
+    QTest::newRow("放弃") << 2 << 0;
+}
+
+void MainWindowTest::quitWithCopiesOnTheSheetAsks()
+{
+    QFETCH(int, answer);
+    QFETCH(int, cellsNextTime);
+    Program p;
+    QTemporaryDir watched;
+    p.writeConfig(watched.path(), QString());
+    QStringList asked;
+    int offered = -1;
+    p.dialogs->choose = [&](const QString&, const QString& text, const QStringList& buttons,
+                            int defaultIndex) {
+        asked << text + u' ' + buttons.join(u'/');
+        offered = defaultIndex;
+        return answer;
+    };
+    p.open();
+    useTemplateHeadless(p.state, smallTemplate(QStringLiteral("小")));
+    QTest::mouseClick(p.readyRadio(), Qt::LeftButton);
+    QVERIFY(QFile::copy(p.state.samplePhotoPath(),
+                        watched.filePath(QStringLiteral("152101201205090001.jpg"))));
+    QTRY_COMPARE_WITH_TIMEOUT(p.state.pendingSheet.filledCells, 1, 10000);
+    QVERIFY(p.window->close());
+    QCOMPARE(asked, QStringList{QStringLiteral("还有 1 份未打印： 现在打印/下次继续/放弃")});
+    QCOMPARE(offered, 1);
+    p.window.reset();
+
+    // The next start of monitoring, in a fresh window of the same program.
+    p.state.journal.reset();
+    p.state.sheetSurface.clear();
+    p.state.pendingSheet = PendingSheet{};
+    p.open();
+    useTemplateHeadless(p.state, smallTemplate(QStringLiteral("小")));
+    QTest::mouseClick(p.readyRadio(), Qt::LeftButton);
+    verifyState(p, true);
+    QCOMPARE(p.state.pendingSheet.filledCells, cellsNextTime);
+    QVERIFY(p.printed.isEmpty());
 }
 
 void MainWindowTest::closingStopsEverything()
