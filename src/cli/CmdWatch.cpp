@@ -199,9 +199,12 @@ int runWatch(const QStringList& args)
     QString problem;
     MonitorRecovery recovery;
     if (!startMonitoringCore(state, folder, arm, options, &problem, &recovery)) {
-        printError(QStringLiteral("watch: 监视失败：%1 (%2 is not a folder that can be read and "
-                                  "written)")
-                       .arg(problem, folder));
+        if (watchProblem(folder).isEmpty()) // the folder is fine: another monitor has it
+            printError(QStringLiteral("watch: 监视失败：") + problem);
+        else
+            printError(QStringLiteral("watch: 监视失败：%1 (%2 is not a folder that can be read "
+                                      "and written)")
+                           .arg(problem, folder));
         return 1;
     }
     log(QStringLiteral("watching %1 (%2) with template '%3', %4 copies per photo; "

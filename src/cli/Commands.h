@@ -20,6 +20,8 @@ int runTemplates(const QStringList& args);
 // A printer's calibration: vellora-cli calibrate [--printer NAME] (--print | --show | --reset |
 // --measured-x MM --measured-y MM [--offset-x MM] [--offset-y MM]).
 int runCalibrate(const QStringList& args);
+// 加印: vellora-cli reprint PHOTO-OR-NUMBER [--copies N].
+int runReprint(const QStringList& args);
 
 // The store a command reads: --store PATH, or sj.edb beside the executable.
 QString defaultStorePath();

@@ -21,7 +21,8 @@ int usage()
         "[--no-leases] "
         "[--verbose]\n"
         "  calibrate [--printer NAME] (--print | --show | --reset | --measured-x MM --measured-y "
-        "MM [--offset-x MM] [--offset-y MM])"));
+        "MM [--offset-x MM] [--offset-y MM])\n"
+        "  reprint PHOTO-OR-NUMBER [--copies N]"));
     return 2;
 }
 
@@ -49,6 +50,8 @@ int main(int argc, char* argv[])
         return vellora::cli::runLayout(args);
     if (command == u"templates")
         return vellora::cli::runTemplates(args);
+    if (command == u"reprint")
+        return vellora::cli::runReprint(args);
     if (command == u"calibrate")
         return vellora::cli::runCalibrate(args);
     return usage();

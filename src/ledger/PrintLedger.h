@@ -245,6 +245,9 @@ public:
     // or discarded do not count; nor does exceptPhotoId.
     LedgerResult<bool> hasPrintedSameBytes(const QString& hotFolder, const QByteArray& relativePath,
                                            const QByteArray& sha256, qint64 exceptPhotoId = 0);
+    // Reprints (加印) waiting to be laid out, oldest first: asked for by
+    // another program while a monitor runs.
+    LedgerResult<QList<LedgerPhoto>> queuedReprints();
     // Whether the photo at that place was counted at or after sinceMs (ms
     // since the epoch): a file not written since it was counted is known.
     LedgerResult<bool> countedSince(const QString& hotFolder, const QByteArray& relativePath,

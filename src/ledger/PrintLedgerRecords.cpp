@@ -526,6 +526,17 @@ LedgerResult<UnfinishedWork> PrintLedger::unfinishedWork()
     return result;
 }
 
+LedgerResult<QList<LedgerPhoto>> PrintLedger::queuedReprints()
+{
+    const std::lock_guard lock(d->mutex);
+    LedgerResult<QList<LedgerPhoto>> result;
+    if (!readPhotos(
+            *d, PHOTO_SELECT "WHERE p.state < 4 AND p.state = 0 AND p.reprint = 1 ORDER BY p.id",
+            {}, result.value))
+        result.error = d->failure("读取加印");
+    return result;
+}
+
 LedgerResult<std::optional<LedgerPhoto>> PrintLedger::photo(qint64 id)
 {
     const std::lock_guard lock(d->mutex);

@@ -43,6 +43,7 @@ bool startMonitoringCore(AppState& state, const QString& folderText, ArmMonitorT
     state.currentPhotoPath = folderText;
     // The pending sheet as the ledger has it (kept over a stop, rebuilt after
     // a crash), and the photos left waiting, ahead of new arrivals.
+    state.journal->setArm(arm);
     MonitorRecovery taken = state.journal->resume();
     if (!notice.isEmpty())
         taken.notices.prepend(notice);

@@ -13,7 +13,9 @@
 #include "sheet/SheetRenderer.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <csignal>
@@ -66,15 +68,52 @@ void crashPointFor(const char* step)
         raise(SIGKILL);
 }
 
+// The hot folder as the ledger names it: absolute, whatever folder the
+// monitor was started from, so that a reprint asked from elsewhere finds it.
+QString ledgerFolder(const QString& folderText)
+{
+    return QDir::cleanPath(QFileInfo(normalisedFolder(folderText)).absoluteFilePath());
+}
+
 FileDescriptor openHotFolder(const AppState& state, const QString& hotFolder)
 {
-    if (state.watchHandle && normalisedFolder(state.monitorFolder) == hotFolder)
+    if (state.watchHandle && ledgerFolder(state.monitorFolder) == hotFolder)
         return FileDescriptor(open(state.watchHandle->rootPath().constData(),
                                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     return FileDescriptor(open(QFile::encodeName(hotFolder), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 } // namespace
+
+LedgerWrite queueReprint(PrintLedger& ledger, qint64 photoId, int copies)
+{
+    LedgerWrite result;
+    const LedgerResult<std::optional<LedgerPhoto>> found = ledger.photo(photoId);
+    if (!found.ok() || !found.value) {
+        result.error =
+            found.ok() ? QStringLiteral("打印记录里没有照片 %1").arg(photoId) : found.error;
+        return result;
+    }
+    const LedgerPhoto& photo = *found.value;
+    const QString shown = photo.hotFolder + u'/' + decodeFileName(photo.path);
+    if (copies < 1) {
+        result.error = QStringLiteral("加印份数必须至少为 1");
+        return result;
+    }
+    // Looked at without following a link, as the tick will read it.
+    const FileDescriptor folder(
+        open(QFile::encodeName(photo.hotFolder), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const FileDescriptor file(
+        folder.isValid() ? openBeneath(folder.get(), photo.path, O_RDONLY | O_NONBLOCK) : -1);
+    struct stat st
+    {
+    };
+    if (!file.isValid() || fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        result.error = QStringLiteral("照片已不在：%1").arg(shown);
+        return result;
+    }
+    return ledger.recordPhotoQueued(photo.hotFolder, photo.path, copies, true);
+}
 
 QString MonitorRecovery::summary() const
 {
@@ -103,7 +142,7 @@ MonitorJournal::~MonitorJournal() = default;
 
 bool MonitorJournal::attach(const QString& hotFolder, QString* error, QString* notice)
 {
-    const QString folder = normalisedFolder(hotFolder);
+    const QString folder = ledgerFolder(hotFolder);
     if (m_lock.isHeld() && m_lockedFolder != folder)
         m_lock.release();
     if (!m_lock.isHeld()) {
@@ -141,8 +180,48 @@ void MonitorJournal::failed(const QString& what, const QString& error)
 
 void MonitorJournal::heartbeat()
 {
-    if (m_session != 0 && isRecording())
+    if (m_session != 0 && isRecording()) {
         failed(QStringLiteral("打印记录"), m_ledger.heartbeat(m_session).error);
+        pickUpReprints();
+    }
+}
+
+bool MonitorJournal::reprint(qint64 photoId, int copies, QString* error)
+{
+    if (!isRecording()) {
+        if (error)
+            *error = QStringLiteral("没有打印记录");
+        return false;
+    }
+    const LedgerWrite queued = queueReprint(m_ledger, photoId, copies);
+    if (!queued.ok()) {
+        if (error)
+            *error = queued.error;
+        return false;
+    }
+    if (m_session != 0)
+        pickUpReprints();
+    return true;
+}
+
+void MonitorJournal::pickUpReprints()
+{
+    const LedgerResult<QList<LedgerPhoto>> waiting = m_ledger.queuedReprints();
+    QList<LedgerPhoto> fresh;
+    for (const LedgerPhoto& photo : waiting.value)
+        if (photo.hotFolder == m_hotFolder && !m_reprintsTaken.contains(photo.id))
+            fresh << photo;
+    if (fresh.isEmpty())
+        return;
+    const MonitorQueue entries = queuedPhotos(fresh);
+    for (const LedgerPhoto& photo : std::as_const(fresh))
+        m_reprintsTaken.insert(photo.id);
+    {
+        std::lock_guard<std::mutex> lock(m_state.queueLock);
+        m_state.monitorQueue += entries;
+    }
+    if (m_arm && !entries.isEmpty())
+        m_arm();
 }
 
 qint64 MonitorJournal::ensureSheet()
@@ -361,7 +440,7 @@ MonitorQueue MonitorJournal::writtenSince(qint64 sinceMs)
     if (!root.isValid())
         return {};
     QByteArray excluded;
-    const QString unprinted = normalisedFolder(m_state.besideProgram(kUnprintedFolderName));
+    const QString unprinted = ledgerFolder(m_state.besideProgram(kUnprintedFolderName));
     if (unprinted.startsWith(m_hotFolder + u'/'))
         excluded = QFile::encodeName(unprinted.mid(m_hotFolder.size() + 1));
     // The folders below, walked without following a link, as the watcher does.
@@ -417,7 +496,7 @@ MonitorQueue MonitorJournal::writtenSince(qint64 sinceMs)
 MonitorRecovery MonitorJournal::resume()
 {
     MonitorRecovery recovery;
-    m_hotFolder = normalisedFolder(m_state.monitorFolder);
+    m_hotFolder = ledgerFolder(m_state.monitorFolder);
     if (!isRecording())
         return recovery;
     const LayoutTemplate& t = m_state.currentTemplate;
@@ -510,6 +589,9 @@ MonitorRecovery MonitorJournal::resume()
     }
 
     // The queued photos, then those written while nothing watched.
+    for (const LedgerPhoto& photo : work.value.queued)
+        if (photo.reprint)
+            m_reprintsTaken.insert(photo.id);
     const MonitorQueue queued = queuedPhotos(work.value.queued);
     recovery.photosQueued = int(queued.size());
     taken += queued;

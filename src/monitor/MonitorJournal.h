@@ -9,6 +9,7 @@
 
 #include <QElapsedTimer>
 #include <QImage>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -41,6 +42,11 @@ struct MonitorRecovery
     QString summary() const;
 };
 
+// Records copies more (加印) of a photo the ledger knows, waiting to be laid
+// out by the monitor of its hot folder: now when one runs, else at its next
+// start. Refused, with its path, when the photo is no longer on disk.
+LedgerWrite queueReprint(PrintLedger& ledger, qint64 photoId, int copies);
+
 // The print ledger's side of monitoring: the tick tells it what became of
 // each photo, the layout pass which cells it took, the printing of a sheet
 // each step of its hand-off; a start of monitoring rebuilds from it what a
@@ -69,6 +75,8 @@ public:
     // sheet in its cells, queues what was queued and, after a crash, what was
     // written since the last heartbeat, ahead of new arrivals.
     MonitorRecovery resume();
+    // How photos queued from outside the tick (reprints) make it come.
+    void setArm(std::function<void()> arm) { m_arm = std::move(arm); }
     // Lays out the photos offered after a clean stop (first in line).
     void catchUp(const MonitorQueue& photos);
     // The end of monitoring. The pending sheet stays in the ledger for the
@@ -77,6 +85,9 @@ public:
     // Throws away the copies on the pending sheet (the operator chose to):
     // the sheet and its photos are recorded as discarded.
     void discardPendingSheet(const QString& reason);
+
+    // 加印 from the history: queued behind the photos already waiting.
+    bool reprint(qint64 photoId, int copies, QString* error);
 
     // The tick.
     void recordArrivals(int rootFd, MonitorQueue& entries);
@@ -106,6 +117,7 @@ private:
     void recordRun(qint64 sheetId, int firstCell, int lastCell);
     qint64 closeSheet();
     void heartbeat();
+    void pickUpReprints();
     void failed(const QString& what, const QString& error);
     bool redrawSheet(const LedgerSheet& sheet, QStringList& notices);
     void printRedrawn(qint64 sheetId, MonitorRecovery& recovery);
@@ -124,7 +136,9 @@ private:
     int m_filledBefore = 0; // cells filled when it began (or the sheet closed)
     PhotoIdentity m_passIdentity;
     QString m_lastError;
+    QSet<qint64> m_reprintsTaken; // queued in memory already
     Printing m_printing;
+    std::function<void()> m_arm;
 };
 
 } // namespace vellora
