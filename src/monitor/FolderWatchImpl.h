@@ -28,6 +28,7 @@
 #include <ctime>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include <cstdlib>
@@ -108,9 +109,15 @@ inline bool isUnder(const QByteArray& path, const QByteArray& folder)
 // File systems whose changes made by other machines inotify never sees.
 bool isRemoteFileSystem(const QByteArray& path);
 
+// IN_ATTRIB: a photo its writer left unreadable to us becomes readable by a
+// chmod or chown, which writes nothing.
 inline constexpr uint32_t kFolderMask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE |
-                                        IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR |
+                                        IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR |
                                         IN_DONT_FOLLOW | IN_EXCL_UNLINK;
+
+// How long a photo we may not read is looked at again before it is reported
+// (the tick says 无法读取); a change of its permissions later still counts it.
+inline constexpr int kUnreadableReportAfterMs = 3000;
 
 } // namespace watch
 
@@ -241,8 +248,12 @@ private:
     {
         std::chrono::steady_clock::time_point due;
         int intervalMs = 0;
+        // First found closed to us (EACCES); reported after a while.
+        std::optional<std::chrono::steady_clock::time_point> unreadableSince;
     };
     QHash<QByteArray, Candidate> candidates;
+    // Photos reported unreadable: counted again when their permissions change.
+    QHash<QByteArray, bool> unreadable;
     QByteArray excludedRelative; // the program's own folder inside the tree
     qint64 lastBatchNs = 0;
     bool outOfWatches = false;
@@ -273,7 +284,7 @@ private:
     void deliverFile(const QByteArray& relative);
     void deliverIfChanged(const QByteArray& relative, const watch::FileStamp& stamp);
     void addCandidate(const QByteArray& relative);
-    enum class Look { Done, Writer, Retry, Settling };
+    enum class Look { Done, Writer, Retry, Unreadable, Settling };
     Look lookAgain(const QByteArray& relative, const watch::FileStamp& stamp);
     void checkCandidates();
     int candidateTimeoutMs() const;

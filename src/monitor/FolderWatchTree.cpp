@@ -36,6 +36,7 @@ void FolderWatch::Impl::renameEverywhere(const QByteArray& from, const QByteArra
     renameKeys(delivered, from, to, isFolder);
     renameKeys(settling, from, to, isFolder);
     renameKeys(candidates, from, to, isFolder);
+    renameKeys(unreadable, from, to, isFolder);
     renameQueued(from, to, isFolder);
 }
 
@@ -332,6 +333,19 @@ void FolderWatch::Impl::handleEvent(const inotify_event& event, InotifyEnd& end,
     const QByteArray path = joinRelative(folder, name);
     const bool isFolder = event.mask & IN_ISDIR;
 
+    if (event.mask & IN_ATTRIB) {
+        if (isFolder)
+            return;
+        if (unreadable.remove(path)) {
+            // Reported unreadable before: the same stamp counts again.
+            delivered.remove(path);
+            deliverFile(path);
+        } else if (const auto it = candidates.find(path);
+                   it != candidates.end() && it->unreadableSince) {
+            it->due = std::chrono::steady_clock::now();
+        }
+        return;
+    }
     if (event.mask & IN_CREATE) {
         if (isFolder) {
             if (!isIgnored(path + '/'))

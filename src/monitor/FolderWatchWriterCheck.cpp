@@ -25,6 +25,16 @@ void FolderWatch::Impl::deliverFile(const QByteArray& relative)
     }
     if (!S_ISREG(st.st_mode) || st.st_size == 0)
         return;
+    // A writer may set the permissions only after its close (or never):
+    // looked at again for a while before the tick is left to report it.
+    int openError = 0;
+    const int fd = openBeneath(rootFd.get(), relative, O_RDONLY | O_NONBLOCK, &openError);
+    if (fd >= 0)
+        close(fd);
+    else if (openError == EACCES) {
+        addCandidate(relative);
+        return;
+    }
     deliverIfChanged(relative, stampOf(st));
 }
 
@@ -69,6 +79,8 @@ FolderWatch::Impl::Look FolderWatch::Impl::lookAgain(const QByteArray& relative,
             return Look::Done;
         // Another program's lease (EWOULDBLOCK) or permissions not set yet
         // (EACCES): not a reason to drop the file.
+        if (openError == EACCES)
+            return Look::Unreadable;
         if (openError != ENOENT && openError != ENOTDIR)
             return Look::Retry;
         errno = openError;
@@ -125,6 +137,21 @@ void FolderWatch::Impl::checkCandidates()
         if (look == Look::Done || look == Look::Settling) {
             it = candidates.erase(it);
             continue;
+        }
+        if (look == Look::Unreadable) {
+            if (!it->unreadableSince) {
+                it->unreadableSince = now;
+            } else if (now - *it->unreadableSince >=
+                       std::chrono::milliseconds(kUnreadableReportAfterMs)) {
+                // Never silently: the tick tries it and says why it cannot.
+                const QByteArray path = it.key();
+                it = candidates.erase(it);
+                if (unreadable.size() > 10000)
+                    unreadable.clear();
+                unreadable.insert(path, true);
+                deliverIfChanged(path, stampOf(st));
+                continue;
+            }
         }
         // Held open for long (a log, a database): look less and less often.
         it->intervalMs = std::min(it->intervalMs * 2, kLongestLookIntervalMs);

@@ -11,6 +11,7 @@
 #include <atomic>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace vellora;
@@ -128,6 +129,7 @@ private Q_SLOTS:
     void queuedPhotosFollowRenames();
     void polledPhotosFollowRenames();
     void renamedBeforeTheWatcherLooksIsQueued();
+    void unreadablePhotoIsReportedAndCountedAgainWhenMadeReadable();
     void foldersTooDeepAreReportedNotWatched_data();
     void foldersTooDeepAreReportedNotWatched();
     void watchLimitTurnsToPolling();
@@ -806,6 +808,31 @@ void TestFolderWatcher::renamedBeforeTheWatcherLooksIsQueued()
              (QStringList{QStringLiteral("d.jpg"), QStringLiteral("hold.jpg"),
                           QStringLiteral("marker.jpg"), QStringLiteral("photos/a.jpg"),
                           QStringLiteral("photos/sub/b.jpg")}));
+}
+
+void TestFolderWatcher::unreadablePhotoIsReportedAndCountedAgainWhenMadeReadable()
+{
+    if (geteuid() == 0)
+        QSKIP("root may read any file: the run as an ordinary user checks this");
+    Fixture fx;
+    QVERIFY(fx.start());
+    const QByteArray photo = QFile::encodeName(fx.path(QStringLiteral("closed.jpg")));
+    // Write-only from its creation, as a writer under a strict umask leaves it.
+    const int fd = open(photo.constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0200);
+    QVERIFY(fd >= 0);
+    const QByteArray bytes = jpegBytes();
+    QVERIFY(write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size());
+    close(fd);
+    // Handed to the tick after a while, which says it cannot be read.
+    QTRY_COMPARE_WITH_TIMEOUT(fx.queued(), QStringList{QStringLiteral("closed.jpg")}, 10000);
+    fx.swapOut();
+    QVERIFY(chmod(photo.constData(), 0644) == 0);
+    QTRY_COMPARE_WITH_TIMEOUT(fx.queued(), QStringList{QStringLiteral("closed.jpg")}, 5000);
+    // A readable photo's permissions changing is no new photo.
+    fx.swapOut();
+    QVERIFY(chmod(photo.constData(), 0640) == 0);
+    SETTLE_WITH_MARKER(fx, QStringLiteral("marker.jpg"));
+    QCOMPARE(fx.queued(), QStringList{QStringLiteral("marker.jpg")});
 }
 
 void TestFolderWatcher::foldersTooDeepAreReportedNotWatched_data()
