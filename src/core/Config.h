@@ -4,10 +4,14 @@
 
 namespace vellora {
 
-// 配置.ini: one section, two keys.
+// 配置.ini: one section and its keys.
 inline constexpr const char16_t* kConfigSection = u"监控文件夹";
 inline constexpr const char16_t* kConfigFolderKey = u"文件夹";
 inline constexpr const char16_t* kConfigDefaultTemplateKey = u"默认排版";
+// Days the print ledger keeps finished work (a whole number, 1 or more; 180
+// when missing or not such a number).
+inline constexpr const char16_t* kConfigLedgerDaysKey = u"打印记录保留天数";
+inline constexpr int kDefaultLedgerDays = 180;
 
 // Profile-string read on the INI file at iniPath: GBK content, section and key
 // matched without regard to case, leading control characters and blanks of

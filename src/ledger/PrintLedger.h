@@ -245,6 +245,10 @@ public:
     // or discarded do not count; nor does exceptPhotoId.
     LedgerResult<bool> hasPrintedSameBytes(const QString& hotFolder, const QByteArray& relativePath,
                                            const QByteArray& sha256, qint64 exceptPhotoId = 0);
+    // Photos on their way with fewer cells than copies: the pass that laid
+    // them out filled a sheet and was cut off before the copies left over
+    // were placed on the next one. Oldest first.
+    LedgerResult<QList<LedgerPhoto>> cutShort();
     // Reprints (加印) waiting to be laid out, oldest first: asked for by
     // another program while a monitor runs.
     LedgerResult<QList<LedgerPhoto>> queuedReprints();

@@ -526,6 +526,21 @@ LedgerResult<UnfinishedWork> PrintLedger::unfinishedWork()
     return result;
 }
 
+LedgerResult<QList<LedgerPhoto>> PrintLedger::cutShort()
+{
+    const std::lock_guard lock(d->mutex);
+    LedgerResult<QList<LedgerPhoto>> result;
+    // Only unfinished photos: until a restart has asked the printing system,
+    // the sheet of a pass cut off is handed over at most.
+    if (!readPhotos(*d,
+                    PHOTO_SELECT "WHERE p.state < 4 AND p.state BETWEEN 1 AND 3 AND p.copies > "
+                                 "(SELECT COALESCE(SUM(cell_count), 0) FROM placements "
+                                 "WHERE photo = p.id) ORDER BY p.id",
+                    {}, result.value))
+        result.error = d->failure("读取未排完的照片");
+    return result;
+}
+
 LedgerResult<QList<LedgerPhoto>> PrintLedger::queuedReprints()
 {
     const std::lock_guard lock(d->mutex);

@@ -1,6 +1,7 @@
 #include "monitor/MonitorJournal.h"
 
 #include "core/AppState.h"
+#include "core/Config.h"
 #include "core/FileNames.h"
 #include "core/ProgramFolder.h"
 #include "core/SafeFile.h"
@@ -160,7 +161,25 @@ bool MonitorJournal::attach(const QString& hotFolder, QString* error, QString* n
         else if (notice)
             *notice = opened.notice;
     }
+    pruneIfDue();
     return true;
+}
+
+// At each start and once a day while monitoring runs: a studio's ledger
+// would otherwise grow by every photo of every day.
+void MonitorJournal::pruneIfDue()
+{
+    constexpr qint64 kDayMs = 24 * 3600 * 1000;
+    if (!isRecording() || (m_sincePrune.isValid() && m_sincePrune.elapsed() < kDayMs))
+        return;
+    m_sincePrune.start();
+    bool numeric = false;
+    const int days = readConfigText(m_state.configPath(), QString::fromUtf16(kConfigSection),
+                                    QString::fromUtf16(kConfigLedgerDaysKey))
+                         .toInt(&numeric);
+    const LedgerResult<PruneReport> pruned =
+        m_ledger.prune(numeric && days >= 1 ? qMin(days, 36500) : kDefaultLedgerDays);
+    failed(QStringLiteral("清理打印记录"), pruned.error);
 }
 
 void MonitorJournal::failed(const QString& what, const QString& error)
@@ -183,6 +202,7 @@ void MonitorJournal::heartbeat()
     if (m_session != 0 && isRecording()) {
         failed(QStringLiteral("打印记录"), m_ledger.heartbeat(m_session).error);
         pickUpReprints();
+        pruneIfDue();
     }
 }
 
@@ -400,7 +420,7 @@ void MonitorJournal::printRedrawn(qint64 sheetId, MonitorRecovery& recovery)
     ++recovery.sheetsPrinted;
 }
 
-MonitorQueue MonitorJournal::queuedPhotos(const QList<LedgerPhoto>& photos)
+MonitorQueue MonitorJournal::queuedPhotos(const QList<LedgerPhoto>& photos, bool copiesLeftOnly)
 {
     MonitorQueue entries;
     const FileDescriptor folder = openHotFolder(m_state, m_hotFolder);
@@ -413,6 +433,13 @@ MonitorQueue MonitorJournal::queuedPhotos(const QList<LedgerPhoto>& photos)
         entry.copies = photo.copies;
         entry.reprint = photo.reprint;
         entry.again = photo.reprint;
+        if (copiesLeftOnly) {
+            for (const LedgerPlacement& placed : photo.placements)
+                entry.copies -= placed.cells.count;
+            if (entry.copies <= 0)
+                continue;
+            entry.again = true; // its own first copies are no reason to skip it
+        }
         const FileDescriptor file(
             folder.isValid() ? openBeneath(folder.get(), photo.path, O_RDONLY | O_NONBLOCK) : -1);
         struct stat st
@@ -515,6 +542,10 @@ MonitorRecovery MonitorJournal::resume()
         failed(QStringLiteral("打印记录"), work.error);
         return recovery;
     }
+    // Asked before the hand-offs are settled below, which may call their
+    // sheets printed.
+    const LedgerResult<QList<LedgerPhoto>> cutShort = m_ledger.cutShort();
+    failed(QStringLiteral("打印记录"), cutShort.error);
     MonitorQueue taken;
     {
         std::lock_guard<std::recursive_mutex> passLock(m_state.layoutLock);
@@ -588,7 +619,9 @@ MonitorRecovery MonitorJournal::resume()
         m_state.windows.monitoring = monitoring;
     }
 
-    // The queued photos, then those written while nothing watched.
+    // The copies a cut-off pass left, the queued photos, then those written
+    // while nothing watched.
+    taken += queuedPhotos(cutShort.value, true);
     for (const LedgerPhoto& photo : work.value.queued)
         if (photo.reprint)
             m_reprintsTaken.insert(photo.id);

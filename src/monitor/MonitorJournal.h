@@ -118,10 +118,11 @@ private:
     qint64 closeSheet();
     void heartbeat();
     void pickUpReprints();
+    void pruneIfDue();
     void failed(const QString& what, const QString& error);
     bool redrawSheet(const LedgerSheet& sheet, QStringList& notices);
     void printRedrawn(qint64 sheetId, MonitorRecovery& recovery);
-    MonitorQueue queuedPhotos(const QList<LedgerPhoto>& photos);
+    MonitorQueue queuedPhotos(const QList<LedgerPhoto>& photos, bool copiesLeftOnly = false);
     MonitorQueue writtenSince(qint64 sinceMs);
 
     AppState& m_state;
@@ -137,6 +138,7 @@ private:
     PhotoIdentity m_passIdentity;
     QString m_lastError;
     QSet<qint64> m_reprintsTaken; // queued in memory already
+    QElapsedTimer m_sincePrune;   // invalid: not pruned in this process yet
     Printing m_printing;
     std::function<void()> m_arm;
 };

@@ -1,5 +1,6 @@
 #include "app/Startup.h"
 #include "core/AppState.h"
+#include "core/Config.h"
 #include "monitor/FolderWatcher.h"
 #include "monitor/MonitorControl.h"
 #include "monitor/MonitorCycle.h"
@@ -148,6 +149,8 @@ private Q_SLOTS:
     void twoSizeTemplatePrintsOneSheetPerPhoto();
     void pausedTickLaysOutButPrintsNothing();
     void ledgerTakesUpACrashAndAStop();
+    void ledgerKeepsTheDaysSetInTheConfig();
+    void copiesLeftByAPassCutOffAreLaidOutAtRestart();
     void handedSheetIsSentAgainOnlyWhenItNeverArrived_data();
     void handedSheetIsSentAgainOnlyWhenItNeverArrived();
     void photoPathJoinsFolderAndEntry_data();
@@ -347,6 +350,64 @@ void TestMonitorCycle::ledgerTakesUpACrashAndAStop()
         QCOMPARE(c.cellPhoto(c.printed[0], k), printed[k - 1]);
     QCOMPARE(c.cellPhoto(c.state.sheetSurface.image(), 1), 2);
     pauseMonitoringCore(c.state);
+}
+
+void TestMonitorCycle::ledgerKeepsTheDaysSetInTheConfig()
+{
+    Cycle c(eightCells(1));
+    const QDateTime now = QDateTime::currentDateTime();
+    {
+        PrintLedger ledger;
+        QVERIFY(ledger.open(c.state.programFolder).ok);
+        for (int age : {40, 10}) {
+            ledger.setClock([=] { return now.addDays(-age); });
+            const QByteArray name = QByteArray::number(age) + ".jpg";
+            const qint64 photo = ledger.recordPhotoQueued(c.photos.path(), name, 1).value;
+            const qint64 sheet = ledger.newSheet(QStringLiteral("T"), 1).value;
+            QVERIFY(ledger.photoOnSheet(photo, sheet, {1, 1}).ok());
+            QVERIFY(ledger.sheetJobCreated(sheet, QStringLiteral("Q"), age).ok());
+            QVERIFY(ledger.sheetPrinted(sheet).ok());
+        }
+    }
+    QVERIFY(writeConfigText(c.state.configPath(), QString::fromUtf16(kConfigSection),
+                            QStringLiteral("打印记录保留天数"), QStringLiteral("30")));
+    recordSheets(c);
+    QVERIFY(startMonitoringCore(c.state, c.photos.path(), {}));
+    const auto kept = c.state.journal->ledger().history({});
+    QVERIFY2(kept.ok(), qPrintable(kept.error));
+    QCOMPARE(kept.value.size(), 1);
+    QCOMPARE(kept.value[0].photo.path, QByteArray("10.jpg"));
+}
+
+void TestMonitorCycle::copiesLeftByAPassCutOffAreLaidOutAtRestart()
+{
+    // A, B, C three copies each on eight cells: C's third copy belongs on the
+    // next sheet, and the process died while the full sheet was handed over.
+    Cycle c(eightCells(3));
+    {
+        PrintLedger ledger;
+        QVERIFY(ledger.open(c.state.programFolder).ok);
+        const qint64 sheet = ledger.newSheet(eightCells(3).name, 8).value;
+        int first = 1;
+        for (const char* name : {"A.jpg", "B.jpg", "C.jpg"}) {
+            const qint64 photo = ledger.recordPhotoQueued(c.photos.path(), name, 3).value;
+            const int cells = std::min(3, 9 - first);
+            QVERIFY(ledger.photoOnSheet(photo, sheet, {first, cells}).ok());
+            first += cells;
+        }
+        QVERIFY(ledger.sheetJobCreated(sheet, QStringLiteral("P"), 7).ok());
+        QVERIFY(ledger.sheetDocumentSent(sheet).ok());
+    }
+    for (int life = 0; life < 2; ++life) {
+        recordSheets(c, nullptr, JobReconciliation::Fate::AlreadyThere);
+        QVERIFY(startMonitoringCore(c.state, c.photos.path(), {}));
+        monitorTick(c.state, c.timer);
+        QCOMPARE(c.printed.size(), 0); // the handed sheet is not sent again
+        // Once, and not again at the next start: the copy is on the pending sheet.
+        QCOMPARE(c.state.pendingSheet.filledCells, 1);
+        QCOMPARE(c.cellPhoto(c.state.sheetSurface.image(), 1), 2);
+        crash(c);
+    }
 }
 
 void TestMonitorCycle::handedSheetIsSentAgainOnlyWhenItNeverArrived_data()
