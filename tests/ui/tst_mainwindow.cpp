@@ -3,11 +3,13 @@
 #include "app/Startup.h"
 #include "core/AppState.h"
 #include "core/Config.h"
+#include "ledger/PrintLedger.h"
 #include "monitor/MonitorTimer.h"
 #include "printing/Printing.h"
 #include "sheet/TemplateLoader.h"
 #include "ui/CalibrationWindow.h"
 #include "ui/FolderPickerWindow.h"
+#include "ui/HistoryWindow.h"
 #include "ui/MainWindow.h"
 #include "ui/PreviewWindow.h"
 #include "ui/SettingsWindow.h"
@@ -28,6 +30,7 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QSignalSpy>
+#include <QTableWidget>
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
@@ -207,6 +210,7 @@ private Q_SLOTS:
     void settingsPausesAndComesBackPaused();
     void printerAdviceThenSettings();
     void printerButtonMenuCalibrates();
+    void historyButtonOpensOneWindow();
     void quitWithCopiesOnTheSheetAsks_data();
     void quitWithCopiesOnTheSheetAsks();
     void closingStopsEverything();
@@ -224,10 +228,12 @@ void MainWindowTest::controlsAsDesigned_data()
                            << QString() << false;
     QTest::newRow("monitoring") << QStringLiteral("监控中单选框") << QRect(13, 19, 150, 50)
                                 << QString() << true;
-    QTest::newRow("preview") << QStringLiteral("预览超级按钮") << QRect(184, 7, 112, 39)
+    QTest::newRow("preview") << QStringLiteral("预览超级按钮") << QRect(184, 7, 112, 28)
                              << QStringLiteral("打开预览") << false;
-    QTest::newRow("settings") << QStringLiteral("打印设置超级按钮") << QRect(184, 59, 112, 39)
+    QTest::newRow("settings") << QStringLiteral("打印设置超级按钮") << QRect(184, 38, 112, 28)
                               << QStringLiteral("打印设置") << false;
+    QTest::newRow("history") << QStringLiteral("打印记录按钮") << QRect(184, 69, 112, 28)
+                             << QStringLiteral("打印记录") << false;
     QTest::newRow("label") << QStringLiteral("透明标签1") << QRect(8, 85, 112, 24)
                            << QStringLiteral("监控目录：") << false;
     QTest::newRow("folder box") << QStringLiteral("监控地址编辑框") << QRect(7, 105, 265, 23)
@@ -792,6 +798,29 @@ void MainWindowTest::printerButtonMenuCalibrates()
     QVERIFY2(refusal.contains(QStringLiteral("95 %–105 %")), qPrintable(refusal));
     QVERIFY(!saveWhenRefused);
     QVERIFY(p.messages.isEmpty());
+}
+
+void MainWindowTest::historyButtonOpensOneWindow()
+{
+    Program p;
+    {
+        PrintLedger ledger;
+        QVERIFY(ledger.open(p.folder.path(), PrintLedger::Mode::Write).ok);
+        QVERIFY(ledger.recordPhotoQueued(p.folder.path(), "100001.jpg", 1).ok());
+    }
+    p.open();
+    auto* button = p.child<QPushButton>(u"打印记录按钮");
+    QTest::mouseClick(button, Qt::LeftButton);
+    HistoryWindow* history = p.window->historyWindow();
+    QVERIFY(history);
+    QVERIFY(history->isVisible());
+    QCOMPARE(history->windowTitle(), QStringLiteral("打印记录"));
+    // The ledger beside the program, as the state names it.
+    auto* list = history->findChild<QTableWidget*>(QStringLiteral("打印记录列表"));
+    QCOMPARE(list->rowCount(), 1);
+    QTest::mouseClick(button, Qt::LeftButton);
+    QCOMPARE(p.window->historyWindow(), history);
+    QCOMPARE(p.window->findChildren<HistoryWindow*>().size(), 1);
 }
 
 void MainWindowTest::quitWithCopiesOnTheSheetAsks_data()
