@@ -75,10 +75,13 @@ HistoryWindow::HistoryWindow(AppState& state, QWidget* parent, DialogsPtr dialog
     m_numberEdit->setClearButtonEnabled(true);
     m_dateSwitch = new QCheckBox(QStringLiteral("从"), this);
     m_dateSwitch->setObjectName(QStringLiteral("日期筛选开关"));
-    m_dateEdit = new QDateEdit(QDate::currentDate(), this);
+    m_dateEdit = new QDateEdit(this);
     m_dateEdit->setObjectName(QStringLiteral("日期筛选框"));
-    m_dateEdit->setCalendarPopup(true);
     m_dateEdit->setDisplayFormat(QStringLiteral("yyyy-MM-dd"));
+    m_dateEdit->setCalendarPopup(true);
+    m_dateEdit->setDate(QDate::currentDate());
+    m_dateEdit->setMinimumWidth(
+        m_dateEdit->fontMetrics().horizontalAdvance(QStringLiteral("2026-12-31")) + 48);
     m_dateEdit->setEnabled(false);
     m_refreshButton = new QPushButton(QStringLiteral("刷新"), this);
     m_refreshButton->setObjectName(QStringLiteral("刷新按钮"));
@@ -115,7 +118,8 @@ HistoryWindow::HistoryWindow(AppState& state, QWidget* parent, DialogsPtr dialog
 
     auto* filters = new QHBoxLayout;
     filters->addWidget(new QLabel(QStringLiteral("号码："), this));
-    filters->addWidget(m_numberEdit, 1);
+    m_numberEdit->setMinimumWidth(m_numberEdit->fontMetrics().horizontalAdvance(u'0') * 20);
+    filters->addWidget(m_numberEdit);
     filters->addSpacing(12);
     filters->addWidget(m_dateSwitch);
     filters->addWidget(m_dateEdit);
