@@ -43,7 +43,11 @@ QDateTime parseSince(const QString& text)
 
 QJsonValue jsonTime(const QDateTime& time)
 {
-    return time.isValid() ? QJsonValue(time.toLocalTime().toString(Qt::ISODate)) : QJsonValue();
+    // Local time with its offset, so that a script elsewhere reads the same moment.
+    if (!time.isValid())
+        return QJsonValue();
+    const QDateTime local = time.toLocalTime();
+    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate);
 }
 
 QString sheetStateKey(SheetState state)
