@@ -30,6 +30,7 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
@@ -211,6 +212,7 @@ private Q_SLOTS:
     void printerAdviceThenSettings();
     void printerButtonMenuCalibrates();
     void historyButtonOpensOneWindow();
+    void reprintWhileMonitoringIsLaidOutAtOnce();
     void quitWithCopiesOnTheSheetAsks_data();
     void quitWithCopiesOnTheSheetAsks();
     void closingStopsEverything();
@@ -821,6 +823,42 @@ void MainWindowTest::historyButtonOpensOneWindow()
     QTest::mouseClick(button, Qt::LeftButton);
     QCOMPARE(p.window->historyWindow(), history);
     QCOMPARE(p.window->findChildren<HistoryWindow*>().size(), 1);
+}
+
+void MainWindowTest::reprintWhileMonitoringIsLaidOutAtOnce()
+{
+    Program p;
+    QTemporaryDir watched;
+    p.writeConfig(watched.path(), QString());
+    p.open();
+    useTemplateHeadless(p.state, smallTemplate(QStringLiteral("小")));
+    QTest::mouseClick(p.readyRadio(), Qt::LeftButton);
+    QVERIFY(QFile::copy(p.state.samplePhotoPath(),
+                        watched.filePath(QStringLiteral("152101201205090001.jpg"))));
+    QTRY_COMPARE_WITH_TIMEOUT(p.state.pendingSheet.filledCells, 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(p.window->monitorTimer()->period(), 0, 10000);
+
+    QTest::mouseClick(p.child<QPushButton>(u"打印记录按钮"), Qt::LeftButton);
+    HistoryWindow* history = p.window->historyWindow();
+    auto* list = history->findChild<QTableWidget*>(QStringLiteral("打印记录列表"));
+    QCOMPARE(list->rowCount(), 1);
+    list->selectRow(0);
+    history->findChild<QSpinBox*>(QStringLiteral("加印份数框"))->setValue(2);
+    QTest::mouseClick(history->findChild<QPushButton*>(QStringLiteral("加印按钮")), Qt::LeftButton);
+    // The running monitor takes the two copies into its queue at once, not
+    // at its next heartbeat or start, and its timer lays them out: the 2 × 2
+    // sheet then holds three copies.
+    {
+        std::lock_guard<std::mutex> lock(p.state.queueLock);
+        QCOMPARE(p.state.monitorQueue.size(), 2);
+        QCOMPARE(p.state.monitorQueue.last().copies, 2);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(p.state.pendingSheet.filledCells, 3, 5000);
+    QVERIFY(p.messages.isEmpty());
+    QVERIFY(p.printed.isEmpty());
+    QVERIFY(history->findChild<QLabel*>(QStringLiteral("加印提示标签"))
+                ->text()
+                .endsWith(QStringLiteral("马上排版")));
 }
 
 void MainWindowTest::quitWithCopiesOnTheSheetAsks_data()
