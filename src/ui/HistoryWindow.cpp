@@ -181,7 +181,6 @@ void HistoryWindow::refresh()
         return;
     }
 
-    m_table->setSortingEnabled(false);
     m_table->setRowCount(int(found.value.size()));
     int row = 0;
     for (const HistoryEntry& entry : found.value) {
