@@ -155,6 +155,7 @@ void HistoryWindow::refresh()
 {
     const qint64 selected = selectedPhotoId();
     m_table->setRowCount(0);
+    selectionChanged();
 
     HistoryQuery query;
     // A number typed with its extension still finds the photo.
