@@ -22,6 +22,8 @@ int runTemplates(const QStringList& args);
 int runCalibrate(const QStringList& args);
 // 加印: vellora-cli reprint PHOTO-OR-NUMBER [--copies N].
 int runReprint(const QStringList& args);
+// The print history: vellora-cli history [--since DATE] [--number N] [--json].
+int runHistory(const QStringList& args);
 
 // The store a command reads: --store PATH, or sj.edb beside the executable.
 QString defaultStorePath();

@@ -22,7 +22,8 @@ int usage()
         "[--verbose]\n"
         "  calibrate [--printer NAME] (--print | --show | --reset | --measured-x MM --measured-y "
         "MM [--offset-x MM] [--offset-y MM])\n"
-        "  reprint PHOTO-OR-NUMBER [--copies N]"));
+        "  reprint PHOTO-OR-NUMBER [--copies N]\n"
+        "  history [--since DATE] [--number N] [--json]"));
     return 2;
 }
 
@@ -52,6 +53,8 @@ int main(int argc, char* argv[])
         return vellora::cli::runTemplates(args);
     if (command == u"reprint")
         return vellora::cli::runReprint(args);
+    if (command == u"history")
+        return vellora::cli::runHistory(args);
     if (command == u"calibrate")
         return vellora::cli::runCalibrate(args);
     return usage();

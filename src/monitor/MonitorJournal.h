@@ -88,6 +88,12 @@ public:
 
     // 加印 from the history: queued behind the photos already waiting.
     bool reprint(qint64 photoId, int copies, QString* error);
+    // Whether a session runs on hotFolder (as the ledger names it), so that
+    // a reprint of one of its photos is laid out now rather than next start.
+    bool monitors(const QString& hotFolder) const
+    {
+        return m_session != 0 && isRecording() && hotFolder == m_hotFolder;
+    }
 
     // The tick.
     void recordArrivals(int rootFd, MonitorQueue& entries);

@@ -13,6 +13,7 @@
 #include "sheet/TemplateLoader.h"
 #include "ui/CalibrationWindow.h"
 #include "ui/FolderPickerWindow.h"
+#include "ui/HistoryWindow.h"
 #include "ui/LampPicture.h"
 #include "ui/LampRadioButton.h"
 #include "ui/PreviewWindow.h"
@@ -75,13 +76,18 @@ MainWindow::MainWindow(AppState& state, QWidget* parent, DialogsPtr dialogs)
 
     m_previewButton = new QPushButton(QStringLiteral("打开预览"), this);
     m_previewButton->setObjectName(QStringLiteral("预览超级按钮"));
-    m_previewButton->setGeometry(184, 7, 112, 39);
+    // Three buttons share the right-hand column beside the lamp.
+    m_previewButton->setGeometry(184, 7, 112, 28);
     m_previewButton->setCheckable(true);
     m_previewButton->setChecked(true);
 
     m_settingsButton = new QPushButton(QStringLiteral("打印设置"), this);
     m_settingsButton->setObjectName(QStringLiteral("打印设置超级按钮"));
-    m_settingsButton->setGeometry(184, 59, 112, 39);
+    m_settingsButton->setGeometry(184, 38, 112, 28);
+
+    m_historyButton = new QPushButton(QStringLiteral("打印记录"), this);
+    m_historyButton->setObjectName(QStringLiteral("打印记录按钮"));
+    m_historyButton->setGeometry(184, 69, 112, 28);
 
     m_folderLabel = new QLabel(QStringLiteral("监控目录："), this);
     m_folderLabel->setObjectName(QStringLiteral("透明标签1"));
@@ -134,6 +140,7 @@ MainWindow::MainWindow(AppState& state, QWidget* parent, DialogsPtr dialogs)
     connect(m_monitoringRadio, &QRadioButton::clicked, this, &MainWindow::pauseMonitoring);
     connect(m_settingsButton, &QPushButton::clicked, this, &MainWindow::openSettings);
     connect(m_previewButton, &QPushButton::clicked, this, &MainWindow::togglePreview);
+    connect(m_historyButton, &QPushButton::clicked, this, &MainWindow::openHistory);
     connect(m_folderEdit, &QLineEdit::textChanged, this, &MainWindow::folderTextChanged);
     connect(m_folderButton, &QPushButton::clicked, this, &MainWindow::pickFolder);
     connect(m_printerButton, &QPushButton::clicked, this, &MainWindow::adviseDefaultPrinter);
@@ -284,6 +291,8 @@ void MainWindow::onMainWindowDestroyed()
         m_state.journal->stop();
     if (m_preview)
         m_preview->close();
+    if (m_history)
+        m_history->close();
     Q_EMIT programEnding();
 }
 
@@ -430,6 +439,24 @@ void MainWindow::togglePreview()
     m_preview->setDialogs(m_dialogs);
     m_preview->move(x() + 10, y() - 204);
     m_preview->show();
+}
+
+void MainWindow::openHistory()
+{
+    if (!m_history) {
+        m_history = new HistoryWindow(m_state, this, m_dialogs);
+        m_history->setAttribute(Qt::WA_DeleteOnClose);
+    } else {
+        m_history->refresh();
+    }
+    m_history->show();
+    m_history->raise();
+    m_history->activateWindow();
+}
+
+HistoryWindow* MainWindow::historyWindow() const
+{
+    return m_history;
 }
 
 void MainWindow::folderTextChanged(const QString& text)

@@ -19,6 +19,7 @@ namespace vellora {
 
 struct AppState;
 struct PrintReport;
+class HistoryWindow;
 class MonitorTimer;
 class PreviewWindow;
 class SettingsWindow;
@@ -48,6 +49,8 @@ public:
     void pauseMonitoring();
     void openSettings();
     void togglePreview();
+    // 打印记录: the history window, one at a time.
+    void openHistory();
     void folderTextChanged(const QString& text);
     void pickFolder();
     void adviseDefaultPrinter();
@@ -60,6 +63,7 @@ public:
     // is well).
     QString monitorNotice() const;
     PreviewWindow* previewWindow() const;
+    HistoryWindow* historyWindow() const;
     SettingsWindow* settingsWindow() const { return m_settings; }
     MonitorTimer* monitorTimer() const { return m_timer; }
 
@@ -97,6 +101,7 @@ private:
     QRadioButton* m_monitoringRadio = nullptr;
     QPushButton* m_previewButton = nullptr;
     QPushButton* m_settingsButton = nullptr;
+    QPushButton* m_historyButton = nullptr;
     QLabel* m_folderLabel = nullptr;
     QLineEdit* m_folderEdit = nullptr;
     QPushButton* m_folderButton = nullptr;
@@ -116,6 +121,7 @@ private:
     QString m_recoveryNotice; // what the start of monitoring took up from the print ledger
     SettingsWindow* m_settings = nullptr;
     QPointer<PreviewWindow> m_preview;
+    QPointer<HistoryWindow> m_history;
     bool m_fillingList = false;
     bool m_ended = false;
 };

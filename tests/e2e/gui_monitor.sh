@@ -99,7 +99,7 @@ shoot() { # name
         log "no screenshot $1 (convert failed)"
 }
 
-# 预览超级按钮 (184, 7, 112 × 39): the preview window opens above the main one.
+# 预览超级按钮 (184, 7, 112 × 28): the preview window opens above the main one.
 click 240 26
 preview_id=""
 for _ in $(seq 1 50); do

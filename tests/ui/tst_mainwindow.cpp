@@ -3,11 +3,13 @@
 #include "app/Startup.h"
 #include "core/AppState.h"
 #include "core/Config.h"
+#include "ledger/PrintLedger.h"
 #include "monitor/MonitorTimer.h"
 #include "printing/Printing.h"
 #include "sheet/TemplateLoader.h"
 #include "ui/CalibrationWindow.h"
 #include "ui/FolderPickerWindow.h"
+#include "ui/HistoryWindow.h"
 #include "ui/MainWindow.h"
 #include "ui/PreviewWindow.h"
 #include "ui/SettingsWindow.h"
@@ -28,6 +30,8 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QSignalSpy>
+#include <QSpinBox>
+#include <QTableWidget>
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
@@ -207,6 +211,8 @@ private Q_SLOTS:
     void settingsPausesAndComesBackPaused();
     void printerAdviceThenSettings();
     void printerButtonMenuCalibrates();
+    void historyButtonOpensOneWindow();
+    void reprintWhileMonitoringIsLaidOutAtOnce();
     void quitWithCopiesOnTheSheetAsks_data();
     void quitWithCopiesOnTheSheetAsks();
     void closingStopsEverything();
@@ -224,10 +230,12 @@ void MainWindowTest::controlsAsDesigned_data()
                            << QString() << false;
     QTest::newRow("monitoring") << QStringLiteral("监控中单选框") << QRect(13, 19, 150, 50)
                                 << QString() << true;
-    QTest::newRow("preview") << QStringLiteral("预览超级按钮") << QRect(184, 7, 112, 39)
+    QTest::newRow("preview") << QStringLiteral("预览超级按钮") << QRect(184, 7, 112, 28)
                              << QStringLiteral("打开预览") << false;
-    QTest::newRow("settings") << QStringLiteral("打印设置超级按钮") << QRect(184, 59, 112, 39)
+    QTest::newRow("settings") << QStringLiteral("打印设置超级按钮") << QRect(184, 38, 112, 28)
                               << QStringLiteral("打印设置") << false;
+    QTest::newRow("history") << QStringLiteral("打印记录按钮") << QRect(184, 69, 112, 28)
+                             << QStringLiteral("打印记录") << false;
     QTest::newRow("label") << QStringLiteral("透明标签1") << QRect(8, 85, 112, 24)
                            << QStringLiteral("监控目录：") << false;
     QTest::newRow("folder box") << QStringLiteral("监控地址编辑框") << QRect(7, 105, 265, 23)
@@ -792,6 +800,65 @@ void MainWindowTest::printerButtonMenuCalibrates()
     QVERIFY2(refusal.contains(QStringLiteral("95 %–105 %")), qPrintable(refusal));
     QVERIFY(!saveWhenRefused);
     QVERIFY(p.messages.isEmpty());
+}
+
+void MainWindowTest::historyButtonOpensOneWindow()
+{
+    Program p;
+    {
+        PrintLedger ledger;
+        QVERIFY(ledger.open(p.folder.path(), PrintLedger::Mode::Write).ok);
+        QVERIFY(ledger.recordPhotoQueued(p.folder.path(), "100001.jpg", 1).ok());
+    }
+    p.open();
+    auto* button = p.child<QPushButton>(u"打印记录按钮");
+    QTest::mouseClick(button, Qt::LeftButton);
+    HistoryWindow* history = p.window->historyWindow();
+    QVERIFY(history);
+    QVERIFY(history->isVisible());
+    QCOMPARE(history->windowTitle(), QStringLiteral("打印记录"));
+    // The ledger beside the program, as the state names it.
+    auto* list = history->findChild<QTableWidget*>(QStringLiteral("打印记录列表"));
+    QCOMPARE(list->rowCount(), 1);
+    QTest::mouseClick(button, Qt::LeftButton);
+    QCOMPARE(p.window->historyWindow(), history);
+    QCOMPARE(p.window->findChildren<HistoryWindow*>().size(), 1);
+}
+
+void MainWindowTest::reprintWhileMonitoringIsLaidOutAtOnce()
+{
+    Program p;
+    QTemporaryDir watched;
+    p.writeConfig(watched.path(), QString());
+    p.open();
+    useTemplateHeadless(p.state, smallTemplate(QStringLiteral("小")));
+    QTest::mouseClick(p.readyRadio(), Qt::LeftButton);
+    QVERIFY(QFile::copy(p.state.samplePhotoPath(),
+                        watched.filePath(QStringLiteral("152101201205090001.jpg"))));
+    QTRY_COMPARE_WITH_TIMEOUT(p.state.pendingSheet.filledCells, 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(p.window->monitorTimer()->period(), 0, 10000);
+
+    QTest::mouseClick(p.child<QPushButton>(u"打印记录按钮"), Qt::LeftButton);
+    HistoryWindow* history = p.window->historyWindow();
+    auto* list = history->findChild<QTableWidget*>(QStringLiteral("打印记录列表"));
+    QCOMPARE(list->rowCount(), 1);
+    list->selectRow(0);
+    history->findChild<QSpinBox*>(QStringLiteral("加印份数框"))->setValue(2);
+    QTest::mouseClick(history->findChild<QPushButton*>(QStringLiteral("加印按钮")), Qt::LeftButton);
+    // The running monitor takes the two copies into its queue at once, not
+    // at its next heartbeat or start, and its timer lays them out: the 2 × 2
+    // sheet then holds three copies.
+    {
+        std::lock_guard<std::mutex> lock(p.state.queueLock);
+        QCOMPARE(p.state.monitorQueue.size(), 2);
+        QCOMPARE(p.state.monitorQueue.last().copies, 2);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(p.state.pendingSheet.filledCells, 3, 5000);
+    QVERIFY(p.messages.isEmpty());
+    QVERIFY(p.printed.isEmpty());
+    QVERIFY(history->findChild<QLabel*>(QStringLiteral("加印提示标签"))
+                ->text()
+                .endsWith(QStringLiteral("马上排版")));
 }
 
 void MainWindowTest::quitWithCopiesOnTheSheetAsks_data()
