@@ -4,11 +4,13 @@
 // (watcher, layout, handing the page to CUPS) should stay under 150 ms.
 //
 // Needs the test printer (bench/bench_latency.sh sets it up). Prints figures;
-// asserts nothing.
+// asserts nothing. Run once without the print ledger and once with it, on
+// the same work: recording each step must not slow the hot folder down.
 #include "app/Startup.h"
 #include "core/AppState.h"
 #include "monitor/MonitorControl.h"
 #include "monitor/MonitorCycle.h"
+#include "monitor/MonitorJournal.h"
 #include "monitor/MonitorTimer.h"
 #include "printing/Printing.h"
 
@@ -72,13 +74,10 @@ QByteArray photoBytes(int seed)
 
 } // namespace
 
-int main(int argc, char* argv[])
+// Returns non-zero when a sheet did not print; medianBeyond: the median of
+// the latency less the timer's wait.
+int measure(int rounds, bool withLedger, double& medianBeyond)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication app(argc, argv);
-    const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 10;
-
     QTemporaryDir program;
     QTemporaryDir hot;
     AppState state;
@@ -100,8 +99,11 @@ int main(int argc, char* argv[])
     PrintOutcome outcome = PrintOutcome::Lost;
     QEventLoop loop;
     state.printSheet = [&](const QImage& sheet) {
+        // As the programs print: through the ledger's hand-off when it records.
         printStart = Clock::now();
-        outcome = printSheet(sheet, state.programFolder, {});
+        outcome = state.journal && state.journal->isRecording()
+                      ? state.journal->printSheet(sheet).outcome
+                      : printSheet(sheet, state.programFolder, {});
         printEnd = Clock::now();
         loop.quit();
     };
@@ -117,6 +119,9 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "cannot watch %s\n", qPrintable(hot.path()));
         return 1;
     }
+    // Without: monitoring unrecorded, as when the ledger cannot be opened.
+    if (!withLedger && state.journal)
+        state.journal->ledger().close();
 
     std::vector<double> total, watcher, timerWait, layout, cups;
     QTimer guard;
@@ -164,8 +169,13 @@ int main(int argc, char* argv[])
     }
     pauseMonitoringCore(state);
 
-    std::printf("hot folder latency over %d sheets (photo closed -> job accepted by CUPS)\n",
-                rounds);
+    if (withLedger != (state.journal && state.journal->isRecording())) {
+        std::fprintf(stderr, "the print ledger is %s where it should not be\n",
+                     withLedger ? "not recording" : "recording");
+        return 1;
+    }
+    std::printf("hot folder latency over %d sheets (photo closed -> job accepted by CUPS), %s\n",
+                rounds, withLedger ? "with the print ledger" : "without the print ledger");
     report("total", total);
     report("  close -> queued (watcher)", watcher);
     report("  queued -> tick (monitor timer)", timerWait);
@@ -175,6 +185,22 @@ int main(int argc, char* argv[])
     for (size_t i = 0; i < total.size(); ++i)
         beyond.push_back(total[i] - timerWait[i]);
     report("total less the timer's wait", beyond);
-    std::printf("target: the 500 ms tick plus under 150 ms\n");
+    std::sort(beyond.begin(), beyond.end());
+    medianBeyond = beyond[beyond.size() / 2];
+    return 0;
+}
+
+int main(int argc, char* argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 10;
+    double without = 0, with = 0;
+    if (measure(rounds, false, without) != 0 || measure(rounds, true, with) != 0)
+        return 1;
+    std::printf("target: the 500 ms tick plus under 150 ms; the ledger adds at most 5 ms to the "
+                "median (here %+.1f ms)\n",
+                with - without);
     return 0;
 }
