@@ -75,6 +75,14 @@ bool FolderWatch::Impl::runPolling(qint64 countedBeforeNs)
                         folders.push_back(child);
                     return;
                 }
+                if (S_ISLNK(st.st_mode) && !isIgnored(child)) {
+                    // Never followed; reported by the tick once it appears.
+                    if (firstScan && nanoseconds(st.st_mtim) < countedBeforeNs)
+                        delivered.insert(child, stampOf(st));
+                    else
+                        deliverIfChanged(child, stampOf(st));
+                    return;
+                }
                 if (!S_ISREG(st.st_mode) || isIgnored(child))
                     return;
                 const FileStamp stamp = stampOf(st);

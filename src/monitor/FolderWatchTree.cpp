@@ -155,7 +155,7 @@ void FolderWatch::Impl::watchTree(const QByteArray& relative, bool queueClosedFi
                 if (S_ISDIR(st.st_mode)) {
                     if (!isIgnored(child + '/'))
                         folders.push_back(child);
-                } else if (queueClosedFiles && S_ISREG(st.st_mode) &&
+                } else if (queueClosedFiles && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) &&
                            (topFilesToo || folder != relative) &&
                            nanoseconds(st.st_mtim) >= modifiedAfterNs) {
                     addCandidate(child);

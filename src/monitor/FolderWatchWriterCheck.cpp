@@ -23,6 +23,12 @@ void FolderWatch::Impl::deliverFile(const QByteArray& relative)
         noteVanished(relative);
         return;
     }
+    // A link is never followed, but never passed over in silence either:
+    // the tick reports it (不跟随链接).
+    if (S_ISLNK(st.st_mode)) {
+        deliverIfChanged(relative, stampOf(st));
+        return;
+    }
     if (!S_ISREG(st.st_mode) || st.st_size == 0)
         return;
     // A writer may set the permissions only after its close (or never):
@@ -128,7 +134,13 @@ void FolderWatch::Impl::checkCandidates()
         struct stat st
         {
         };
-        if (!statBeneath(it.key(), st) || !S_ISREG(st.st_mode)) {
+        if (statBeneath(it.key(), st) && S_ISLNK(st.st_mode)) {
+            const QByteArray path = it.key();
+            it = candidates.erase(it);
+            deliverFile(path);
+            continue;
+        }
+        if (!S_ISREG(st.st_mode)) {
             noteVanished(it.key());
             it = candidates.erase(it);
             continue;

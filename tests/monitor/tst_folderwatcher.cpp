@@ -130,6 +130,8 @@ private Q_SLOTS:
     void polledPhotosFollowRenames();
     void renamedBeforeTheWatcherLooksIsQueued();
     void unreadablePhotoIsReportedAndCountedAgainWhenMadeReadable();
+    void linksArePassedOnOnceToBeReported_data();
+    void linksArePassedOnOnceToBeReported();
     void foldersTooDeepAreReportedNotWatched_data();
     void foldersTooDeepAreReportedNotWatched();
     void watchLimitTurnsToPolling();
@@ -833,6 +835,34 @@ void TestFolderWatcher::unreadablePhotoIsReportedAndCountedAgainWhenMadeReadable
     QVERIFY(chmod(photo.constData(), 0640) == 0);
     SETTLE_WITH_MARKER(fx, QStringLiteral("marker.jpg"));
     QCOMPARE(fx.queued(), QStringList{QStringLiteral("marker.jpg")});
+}
+
+void TestFolderWatcher::linksArePassedOnOnceToBeReported_data()
+{
+    QTest::addColumn<bool>("polling");
+    QTest::newRow("inotify") << false;
+    QTest::newRow("polling") << true;
+}
+
+// The tick refuses to follow them and says so; skipping them here would
+// leave a studio's photo unprinted without a word.
+void TestFolderWatcher::linksArePassedOnOnceToBeReported()
+{
+    QFETCH(bool, polling);
+    Fixture fx;
+    WatchOptions options;
+    options.forcePolling = polling;
+    options.pollIntervalMs = 100;
+    QVERIFY(fx.start(options));
+    QTemporaryDir elsewhere;
+    QVERIFY(writeFile(elsewhere.filePath(QStringLiteral("secret.jpg")), jpegBytes()));
+    QVERIFY(QFile::link(elsewhere.filePath(QStringLiteral("secret.jpg")),
+                        fx.path(QStringLiteral("link.jpg"))));
+    QTRY_COMPARE_WITH_TIMEOUT(fx.queued(), QStringList{QStringLiteral("link.jpg")}, 5000);
+    SETTLE_WITH_MARKER(fx, QStringLiteral("marker.jpg"));
+    QTest::qWait(polling ? 400 : 100);
+    QCOMPARE(fx.sortedQueued(),
+             (QStringList{QStringLiteral("link.jpg"), QStringLiteral("marker.jpg")}));
 }
 
 void TestFolderWatcher::foldersTooDeepAreReportedNotWatched_data()
