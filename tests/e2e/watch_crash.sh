@@ -130,6 +130,7 @@ python3 - "$work" "$seed" "$photos" <<'PY' >"$work/feed.log" 2>&1 &
 import os, random, sys, time
 work, seed, count = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
 rnd = random.Random(seed * 2 + 1)
+clock = lambda: time.strftime("%H:%M:%S.") + "%03d" % (time.time() % 1 * 1000)
 hot, staging = os.path.join(work, "hot"), os.path.join(work, "staging")
 while not os.path.exists(os.path.join(work, "go")):
     time.sleep(0.05)
@@ -154,7 +155,7 @@ for i in range(count):
                 f.flush()
                 time.sleep(0.03)
         how = "written in place"
-    print("%.2f %s %s" % (time.time() - start, os.path.join(folder, name), how), flush=True)
+    print("%s %s %s" % (clock(), os.path.join(folder, name), how), flush=True)
 PY
 feeder=$!
 at_exit "kill $feeder 2>/dev/null"
@@ -172,7 +173,9 @@ for step in ["job-created"] * 3 + ["document-sent"] * 3:
     # In the first two thirds: the feed is still going, so a hand-off comes.
     lives.insert(rnd.randint(1, KILLS * 2 // 3), step)
 record = open(os.path.join(work, "lives.txt"), "w")
-t0 = time.time()
+
+def clock(t):  # as the watcher's log has it
+    return time.strftime("%H:%M:%S.", time.localtime(t)) + "%03d" % (t % 1 * 1000)
 
 def fail(message):
     with open(os.path.join(work, "failure"), "w") as f:
@@ -218,8 +221,8 @@ try:
                  % (n, kind, watcher.returncode, open(log).read()[-3000:]))
         watcher = None
         down = rnd.uniform(0, 3)
-        record.write("life %02d: %6.2f s … %6.2f s, %s; down %.2f s\n"
-                     % (n, began - t0, time.time() - t0, how, down))
+        record.write("life %02d: %s … %s, %s; down %.2f s\n"
+                     % (n, clock(began), clock(time.time()), how, down))
         record.flush()
         time.sleep(down)
 finally:
@@ -324,8 +327,9 @@ if queue_busy():
 # that the next run's queue is empty.
 orphans = sorted(job for job, incoming in jobs().items() if incoming)
 if orphans:
-    print("watch_crash: note: jobs created but never recorded, left waiting for their document: %s"
-          % orphans)
+    known = {int(job.rsplit("-", 1)[1]): job for job in orphans}
+    print("watch_crash: note: jobs left waiting for their document: %s; the ledger's sheets of "
+          "those jobs: %s" % (orphans, [s for s in ledger["sheets"] if s["job"] in known]))
     subprocess.run(["cancel"] + orphans)
 # The clean stop keeps a half-filled sheet rather than printing it; 200
 # photos fill their sheets exactly, so nothing may be left.
@@ -342,9 +346,22 @@ if problems:
     for placed in ledger["placements"]:
         by_photo.setdefault(placed["photo"], []).append(placed)
     sheets = {s["id"]: s for s in ledger["sheets"]}
+    clock = lambda ms: ms and time.strftime("%H:%M:%S.", time.localtime(ms / 1000)) + "%03d" % (ms % 1000)
+    if bad:
+        report.append("the ledger's sessions (started, last heartbeat, stopped):")
+        for session in ledger["sessions"]:
+            report.append("  %d pid %d: %s, %s, %s%s" % (
+                session["id"], session["pid"], clock(session["started_at"]),
+                clock(session["heartbeat_at"]), clock(session["stopped_at"]),
+                "" if session["clean"] else " (cut off)"))
+    written = {}
+    for line in open(os.path.join(work, "feed.log")):
+        parts = line.split()
+        if len(parts) >= 2:
+            written[os.path.basename(parts[1])] = line.strip()
     for i in sorted(bad):
         name = "%03d.jpg" % i
-        report.append("photo %s: pages %s" % (name, seen.get(i, [])))
+        report.append("photo %s: pages %s; written %s" % (name, seen.get(i, []), written.get(name)))
         for p in ledger["photos"]:
             if os.path.basename(p["path"]) == name:
                 report.append("  ledger photo %s" % p)
