@@ -117,26 +117,36 @@ print("watch_crash: nothing moved in the ledger for a minute: %d photos handed o
 PY
 
 ledger="$work/program/打印记录.db"
+# The system's Python for another user: root's own may live where it cannot go.
+user_python=python3
+if [ ${#as_user[@]} -gt 0 ]; then
+    user_python=/usr/bin/python3
+    [ -x "$user_python" ] || skip "$user_python is missing: $WATCH_USER cannot read the ledger"
+fi
 ledger() { # MODE: ledger_py as the watcher's user
-    (cd "$work" && "${as_user[@]}" python3 -c "$ledger_py" "$1" "$ledger" "$work/hot" "$photos")
+    (cd "$work" && "${as_user[@]}" "$user_python" -c "$ledger_py" "$1" "$ledger" "$work/hot" "$photos")
 }
 
 wait_for_idle_printer
 ls "$pdf_dir" >"$work/pdfs-before"
 started=$SECONDS
 
-# The feed: one photo every 0.4 s once the first watcher runs ($work/go).
+# The feed: one photo every 0.45 s once the first watcher runs ($work/go).
 python3 - "$work" "$seed" "$photos" <<'PY' >"$work/feed.log" 2>&1 &
 import os, random, sys, time
 work, seed, count = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
 rnd = random.Random(seed * 2 + 1)
-clock = lambda: time.strftime("%H:%M:%S.") + "%03d" % (time.time() % 1 * 1000)
+
+def clock():  # as the watcher's log has it
+    t = time.time()
+    return time.strftime("%H:%M:%S.", time.localtime(t)) + "%03d" % (t % 1 * 1000)
+
 hot, staging = os.path.join(work, "hot"), os.path.join(work, "staging")
 while not os.path.exists(os.path.join(work, "go")):
     time.sleep(0.05)
 start = time.time()
 for i in range(count):
-    time.sleep(max(0, start + i * 0.4 - time.time()))
+    time.sleep(max(0, start + i * 0.45 - time.time()))
     name = "%03d.jpg" % i
     data = open(os.path.join(staging, name), "rb").read()
     # Folders made on the fly, some of them while no watcher runs.
@@ -240,11 +250,12 @@ fi
 # The last life: watches to the end of the feed and is stopped cleanly.
 start_watcher "$work/hot" "$work/template.json"
 wait "$feeder" || fail "the feed failed: $(tail -n 5 "$work/feed.log")"
-echo "watch_crash: $photos photos written, $(grep -c '^life' "$work/lives.txt") lives killed, $((SECONDS - started)) s in"
+echo "watch_crash: $photos photos written; $(grep -c SIGKILL "$work/lives.txt") lives killed," \
+    "$(grep -c 'died at' "$work/lives.txt") died at a hand-off; $((SECONDS - started)) s in"
 ledger wait
 stop_watcher
 cp "$work/watch.log" "$work/logs/life-last.log"
-[ $watcher_status -eq 0 ] || fail "the watcher ended with status $watcher_status on SIGTERM"
+[ $watcher_status -eq 0 ] || { tail -n 20 "$work/watch.log"; fail "the watcher ended with status $watcher_status on SIGTERM"; }
 ledger dump >"$work/ledger.json" || fail "the ledger could not be read"
 
 python3 - "$work" "$pdf_dir" "$here" "$photos" "$LPDEST" <<'PY'
@@ -296,6 +307,10 @@ while time.time() - progress < 60:
     time.sleep(1)
 
 problems = []
+unread = [pdf for pdf in os.listdir(pdf_dir)
+          if pdf.endswith(".pdf") and pdf not in before and pdf not in results]
+if unread:
+    problems.append("pages that could not be read back: %s" % sorted(unread))
 seen = {}
 blank = []
 for pdf, numbers in sorted(results.items()):
