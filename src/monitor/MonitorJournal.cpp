@@ -529,6 +529,20 @@ MonitorRecovery MonitorJournal::resume()
     const LayoutTemplate& t = m_state.currentTemplate;
     const std::optional<LedgerSession> before = m_ledger.lastSession().value;
     recovery.crashed = before && before->crashed();
+    const bool sameFolder = before && before->hotFolder == m_hotFolder;
+    // Counted in the ledger before this session begins: the next start looks
+    // for uncounted photos only from this session's start on, so a crash
+    // anywhere below (a sheet taken up is handed over, the first tick has not
+    // come) must not take them with it.
+    MonitorQueue missed;
+    if (sameFolder && recovery.crashed) {
+        const qint64 since = std::max(before->heartbeatAt.toMSecsSinceEpoch() - kCatchUpSlackMs,
+                                      before->startedAt.toMSecsSinceEpoch());
+        missed = writtenSince(since);
+        const FileDescriptor root = openHotFolder(m_state, m_hotFolder);
+        recordArrivals(root.get(), missed);
+        recovery.photosCaughtUp = int(missed.size());
+    }
     if (m_session != 0)
         m_ledger.endSession(m_session, true);
     const LedgerWrite session =
@@ -620,25 +634,24 @@ MonitorRecovery MonitorJournal::resume()
     }
 
     // The copies a cut-off pass left, the queued photos, then those written
-    // while nothing watched.
+    // while nothing watched (queued in the ledger above: once only).
     taken += queuedPhotos(cutShort.value, true);
-    for (const LedgerPhoto& photo : work.value.queued)
+    QSet<qint64> caughtUp;
+    for (const MonitorEntry& entry : std::as_const(missed))
+        caughtUp.insert(entry.ledgerId);
+    QList<LedgerPhoto> waiting;
+    for (const LedgerPhoto& photo : work.value.queued) {
         if (photo.reprint)
             m_reprintsTaken.insert(photo.id);
-    const MonitorQueue queued = queuedPhotos(work.value.queued);
+        if (!caughtUp.contains(photo.id))
+            waiting << photo;
+    }
+    const MonitorQueue queued = queuedPhotos(waiting);
     recovery.photosQueued = int(queued.size());
     taken += queued;
-    if (before && before->hotFolder == m_hotFolder) {
-        if (recovery.crashed) {
-            const qint64 since = std::max(before->heartbeatAt.toMSecsSinceEpoch() - kCatchUpSlackMs,
-                                          before->startedAt.toMSecsSinceEpoch());
-            const MonitorQueue missed = writtenSince(since);
-            recovery.photosCaughtUp = int(missed.size());
-            taken += missed;
-        } else if (before->stoppedAt.isValid()) {
-            recovery.arrivedWhileClosed = writtenSince(before->stoppedAt.toMSecsSinceEpoch());
-        }
-    }
+    taken += missed;
+    if (sameFolder && !recovery.crashed && before->stoppedAt.isValid())
+        recovery.arrivedWhileClosed = writtenSince(before->stoppedAt.toMSecsSinceEpoch());
     catchUp(taken);
     return recovery;
 }

@@ -153,6 +153,8 @@ private Q_SLOTS:
     void copiesLeftByAPassCutOffAreLaidOutAtRestart();
     void handedSheetIsSentAgainOnlyWhenItNeverArrived_data();
     void handedSheetIsSentAgainOnlyWhenItNeverArrived();
+    void photosCaughtUpSurviveASecondCrash_data();
+    void photosCaughtUpSurviveASecondCrash();
     void photoPathJoinsFolderAndEntry_data();
     void photoPathJoinsFolderAndEntry();
     void rearmingDoesNotPostponeTheTick();
@@ -441,6 +443,44 @@ void TestMonitorCycle::handedSheetIsSentAgainOnlyWhenItNeverArrived()
     }
     // Nothing of the handed sheet comes back as the pending sheet.
     QCOMPARE(c.state.pendingSheet.filledCells, 0);
+    pauseMonitoringCore(c.state);
+}
+
+void TestMonitorCycle::photosCaughtUpSurviveASecondCrash_data()
+{
+    // How the start that found the photo is cut off: right after it (before
+    // its first tick), or while it sends again the sheet it took up.
+    QTest::addColumn<int>("takenUpSheet");
+    QTest::newRow("before the first tick") << int(JobReconciliation::Fate::Printed);
+    QTest::newRow("handing over a sheet again") << int(JobReconciliation::Fate::SendAgain);
+}
+
+void TestMonitorCycle::photosCaughtUpSurviveASecondCrash()
+{
+    QFETCH(int, takenUpSheet);
+    Cycle c(eightCells(4));
+    bool jobFails = true;
+    recordSheets(c, &jobFails);
+    QVERIFY(startMonitoringCore(c.state, c.photos.path(), {}));
+    c.tick({QStringLiteral("A.jpg"), QStringLiteral("B.jpg")}); // a full sheet, handed
+    crash(c);
+    QVERIFY(QFile::copy(c.photos.filePath(QStringLiteral("C.jpg")),
+                        c.photos.filePath(QStringLiteral("N.jpg"))));
+    QTest::qSleep(5); // N's time before the next start's, to the millisecond
+    recordSheets(c, &jobFails, JobReconciliation::Fate(takenUpSheet));
+    MonitorRecovery recovery;
+    QVERIFY(startMonitoringCore(c.state, c.photos.path(), {}, {}, nullptr, &recovery));
+    QCOMPARE(recovery.photosCaughtUp, 1);
+    crash(c);
+
+    recordSheets(c);
+    QVERIFY(startMonitoringCore(c.state, c.photos.path(), {}, {}, nullptr, &recovery));
+    QCOMPARE(recovery.photosQueued + recovery.photosCaughtUp, 1);
+    monitorTick(c.state, c.timer);
+    // N's four copies, once.
+    const QList<int> cells{2, 2, 2, 2, -1};
+    for (int k = 1; k <= cells.size(); ++k)
+        QCOMPARE(c.cellPhoto(c.state.sheetSurface.image(), k), cells[k - 1]);
     pauseMonitoringCore(c.state);
 }
 
