@@ -162,12 +162,23 @@ int runWatch(const QStringList& args)
     MonitorTimer timer;
     int sheets = 0;
     int photos = 0;
-    state.printSheet = [&state, &sheets](const QImage& sheet) {
+    // Sheets by what became of them: a kept sheet printed later counts in
+    // both, as it was both.
+    int printed = 0;
+    int kept = 0;
+    int lost = 0;
+    state.printSheet = [&](const QImage& sheet) {
         ++sheets;
         const PrintReport report =
             state.journal ? state.journal->printSheet(sheet)
                           : printSheetWithReport(sheet, state.programFolder, state.printDialog);
         state.lastSheetPrinted = report.outcome == PrintOutcome::Printed;
+        if (report.outcome == PrintOutcome::Printed)
+            ++printed;
+        else if (report.outcome == PrintOutcome::SavedUnprinted)
+            ++kept;
+        else
+            ++lost;
         QString line = QStringLiteral("sheet %1 %2").arg(sheets).arg(outcomeText(report.outcome));
         if (!report.savedPath.isEmpty())
             line += QStringLiteral(" as ") + report.savedPath;
@@ -192,10 +203,18 @@ int runWatch(const QStringList& args)
             log(QStringLiteral("holding the queue: ") + reason);
         lastHold = reason;
     };
+    const auto waitingPrinted = [&printed](const LedgerSheet& sheet, const PrintReport& report) {
+        ++printed;
+        log(QStringLiteral("printed kept sheet %1 of the print record (%2) on %3")
+                .arg(sheet.id)
+                .arg(sheet.keptPath, report.printerName));
+    };
     QObject::connect(&timer, &MonitorTimer::tick,
                      [&state, &timer, &observer] { monitorTick(state, timer, observer); });
     const ArmMonitorTimer arm = [&timer] { timer.requestPeriod(500); };
 
+    state.journal = std::make_shared<MonitorJournal>(state);
+    state.journal->setWaitingSheetPrinted(waitingPrinted);
     QString problem;
     MonitorRecovery recovery;
     if (!startMonitoringCore(state, folder, arm, options, &problem, &recovery)) {
@@ -269,10 +288,15 @@ int runWatch(const QStringList& args)
         std::lock_guard<std::mutex> lock(state.queueLock);
         waiting = int(state.monitorQueue.size()) - 1;
     }
-    log(QStringLiteral("stopped: %1 photos laid out, %2 sheets printed, %3 cells on the "
-                       "unprinted sheet, %4 photos not yet laid out, %5 files not laid out")
+    const int waitingSheets = state.journal ? state.journal->waitingSheets() : kept;
+    log(QStringLiteral("stopped: %1 photos laid out, %2 sheets printed, %3 kept in 未打印, %4 "
+                       "waiting for the printer, %5 lost, %6 cells on the unprinted sheet, %7 "
+                       "photos not yet laid out, %8 files not laid out")
             .arg(photos)
-            .arg(sheets)
+            .arg(printed)
+            .arg(kept)
+            .arg(waitingSheets)
+            .arg(lost)
             .arg(state.pendingSheet.filledCells)
             .arg(waiting)
             .arg(skipped));

@@ -28,5 +28,8 @@ struct PrintReport
     int jobId = 0;
     QString error;
     QString savedPath;
+    // Lost with a job made: the printing system may hold the document of
+    // jobId after all. Not sent again until it is asked.
+    bool unsure = false;
 };
 } // namespace vellora

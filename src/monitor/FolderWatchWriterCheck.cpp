@@ -64,7 +64,7 @@ void FolderWatch::Impl::addCandidate(const QByteArray& relative)
         return;
     candidates.insert(
         relative, {std::chrono::steady_clock::now() + std::chrono::milliseconds(kFirstLookAfterMs),
-                   kFirstLookAfterMs});
+                   kFirstLookAfterMs, std::nullopt});
 }
 
 // A later look at a file seen at its creation or by a scan.

@@ -203,6 +203,7 @@ void MonitorJournal::heartbeat()
         failed(QStringLiteral("打印记录"), m_ledger.heartbeat(m_session).error);
         pickUpReprints();
         pruneIfDue();
+        printWaitingSheets();
     }
 }
 
@@ -345,6 +346,18 @@ PrintReport MonitorJournal::printSheet(const QImage& sheet)
     const qint64 id = isRecording() ? closeSheet() : 0;
     if (id == 0)
         return printSheetWithReport(sheet, m_state.programFolder, m_state.printDialog);
+    // Sheets print in the order they filled: behind waiting ones, it waits.
+    if (printWaitingSheets() > 0) {
+        const PrintReport kept = keepSheetUnprinted(
+            sheet, m_state.programFolder,
+            QStringLiteral("前面还有 %1 张相纸在等打印机：%2").arg(m_waiting).arg(m_waitingReason));
+        if (kept.outcome == PrintOutcome::SavedUnprinted) {
+            failed(QStringLiteral("打印记录"),
+                   m_ledger.sheetKept(id, kept.savedPath, kept.error).error);
+            ++m_waiting;
+        }
+        return kept;
+    }
     HandOffRecord record;
     record.jobCreated = [this, id](const QString& printer, int jobId) {
         // Unrecorded, a crash now would leave a job the next start cannot
@@ -361,12 +374,113 @@ PrintReport MonitorJournal::printSheet(const QImage& sheet)
         m_printing.handOff
             ? m_printing.handOff(sheet, record)
             : printSheetWithReport(sheet, m_state.programFolder, m_state.printDialog, &record);
-    if (report.outcome == PrintOutcome::SavedUnprinted)
+    if (report.outcome == PrintOutcome::SavedUnprinted) {
         failed(QStringLiteral("打印记录"),
                m_ledger.sheetKept(id, report.savedPath, report.error).error);
+        ++m_waiting;
+        m_waitingReason = report.error;
+    }
     // Neither printed nor kept: the sheet stays unfinished in the ledger, and
     // the next start of monitoring draws it again from its photos.
     return report;
+}
+
+namespace {
+
+// A kept sheet's JPEG, read from 未打印 without following a link (the folder
+// is the operators' group's to write).
+QImage readKeptSheet(const QString& keptPath, QString* why)
+{
+    const FileDescriptor dir = openTrustedFolder(QFileInfo(keptPath).path(), 02770, why);
+    if (!dir.isValid())
+        return {};
+    QByteArray bytes;
+    const PhotoLook look =
+        readPhotoBeneath(dir.get(), QFile::encodeName(QFileInfo(keptPath).fileName()), nullptr,
+                         QSize(1, 1), bytes, why);
+    if (look != PhotoLook::Ready)
+        return {};
+    QImage picture = QImage::fromData(bytes, "JPEG");
+    if (picture.isNull() && why)
+        *why = QStringLiteral("不是可用的图片");
+    return picture;
+}
+
+// Printed at last: the JPEG leaves 未打印, so that nobody prints it by hand a
+// second time (the ledger keeps its photos for a reprint).
+void removeKeptSheet(const QString& keptPath)
+{
+    const FileDescriptor dir = openTrustedFolder(QFileInfo(keptPath).path(), 02770);
+    if (dir.isValid())
+        unlinkat(dir.get(), QFile::encodeName(QFileInfo(keptPath).fileName()).constData(), 0);
+}
+
+} // namespace
+
+int MonitorJournal::printWaitingSheets()
+{
+    if (!isRecording())
+        return m_waiting = 0;
+    std::lock_guard<std::recursive_mutex> passLock(m_state.layoutLock);
+    const LedgerResult<UnfinishedWork> work = m_ledger.unfinishedWork();
+    if (!work.ok()) {
+        failed(QStringLiteral("打印记录"), work.error);
+        return m_waiting;
+    }
+    QList<LedgerSheet> waiting;
+    for (const LedgerSheet& sheet : work.value.kept)
+        if (!m_waitingUnreadable.contains(sheet.id))
+            waiting << sheet;
+    m_waiting = int(waiting.size());
+    if (waiting.isEmpty())
+        return 0;
+    const QueueCheck ready =
+        m_printing.queueReady ? m_printing.queueReady() : checkPrintQueue(defaultPrinterName());
+    if (!ready.ready) {
+        m_waitingReason = ready.reason;
+        return m_waiting;
+    }
+    for (const LedgerSheet& sheet : std::as_const(waiting)) {
+        QString why;
+        const QImage picture = readKeptSheet(sheet.keptPath, &why);
+        if (picture.isNull()) {
+            // Taken away or spoilt in 未打印: the operator decides (the
+            // history lists its photos for 加印); the others go on.
+            m_waitingUnreadable.insert(sheet.id);
+            failed(QStringLiteral("未打印的相纸 %1（%2）").arg(sheet.id).arg(sheet.keptPath), why);
+            --m_waiting;
+            continue;
+        }
+        const qint64 id = sheet.id;
+        HandOffRecord record;
+        record.keepWhenNotSent = false;
+        record.jobCreated = [this, id](const QString& printer, int jobId) {
+            failed(QStringLiteral("打印记录"), m_ledger.sheetJobCreated(id, printer, jobId).error);
+            crashPointFor("job-created");
+            return true;
+        };
+        record.documentSent = [this, id] {
+            crashPointFor("document-sent");
+            failed(QStringLiteral("打印记录"), m_ledger.sheetDocumentSent(id).error);
+        };
+        const PrintReport report =
+            m_printing.handOff ? m_printing.handOff(picture, record)
+                               : printSheetWithReport(picture, m_state.programFolder, {}, &record);
+        if (report.outcome != PrintOutcome::Printed) {
+            // Still waiting, with its JPEG; a job made for it is known not to
+            // hold its document (else it stays handed over, to be asked about).
+            if (report.jobId != 0 && !report.unsure)
+                failed(QStringLiteral("打印记录"),
+                       m_ledger.sheetKept(id, sheet.keptPath, report.error).error);
+            m_waitingReason = report.error;
+            break;
+        }
+        --m_waiting;
+        removeKeptSheet(sheet.keptPath);
+        if (m_waitingPrinted)
+            m_waitingPrinted(sheet, report);
+    }
+    return m_waiting;
 }
 
 bool MonitorJournal::redrawSheet(const LedgerSheet& sheet, QStringList& notices)
@@ -653,6 +767,7 @@ MonitorRecovery MonitorJournal::resume()
     if (sameFolder && !recovery.crashed && before->stoppedAt.isValid())
         recovery.arrivedWhileClosed = writtenSince(before->stoppedAt.toMSecsSinceEpoch());
     catchUp(taken);
+    printWaitingSheets();
     return recovery;
 }
 

@@ -111,12 +111,27 @@ public:
         std::function<PrintReport(const QImage& sheet, const HandOffRecord& record)> handOff;
         std::function<JobReconciliation(const QString& printer, int jobId, bool documentSent)>
             reconcile;
+        // Whether the printer would take a job now.
+        std::function<QueueCheck()> queueReady;
     };
     void setPrinting(Printing printing) { m_printing = std::move(printing); }
 
     // Prints a sheet the layout pass (or the preview's print button) took
-    // off the board, recording its cells and each step of the hand-off.
+    // off the board, recording its cells and each step of the hand-off. While
+    // sheets kept earlier still wait, it is kept behind them.
     PrintReport printSheet(const QImage& sheet);
+
+    // Sheets kept in 未打印 because no printer took them are handed over
+    // again, oldest first, once the printer takes jobs: at every start, every
+    // heartbeat and before each new sheet. Returns how many still wait.
+    int printWaitingSheets();
+    // Told of each waiting sheet handed over.
+    void setWaitingSheetPrinted(std::function<void(const LedgerSheet&, const PrintReport&)> told)
+    {
+        m_waitingPrinted = std::move(told);
+    }
+    int waitingSheets() const { return m_waiting; }
+    QString waitingReason() const { return m_waitingReason; }
 
 private:
     qint64 ensureSheet();
@@ -143,8 +158,12 @@ private:
     int m_filledBefore = 0; // cells filled when it began (or the sheet closed)
     PhotoIdentity m_passIdentity;
     QString m_lastError;
-    QSet<qint64> m_reprintsTaken; // queued in memory already
-    QElapsedTimer m_sincePrune;   // invalid: not pruned in this process yet
+    QSet<qint64> m_reprintsTaken;     // queued in memory already
+    QElapsedTimer m_sincePrune;       // invalid: not pruned in this process yet
+    int m_waiting = 0;                // kept sheets not yet handed over again
+    QString m_waitingReason;          // why they wait
+    QSet<qint64> m_waitingUnreadable; // kept sheets whose JPEG cannot be read (told once)
+    std::function<void(const LedgerSheet&, const PrintReport&)> m_waitingPrinted;
     Printing m_printing;
     std::function<void()> m_arm;
 };

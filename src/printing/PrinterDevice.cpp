@@ -64,12 +64,62 @@ QByteArray queueOf(const QString& printerName)
 
 } // namespace
 
+QString printerTroubleText(const QStringList& reasons, const QString& message)
+{
+    // The printer's keywords carry a severity suffix (media-empty-error).
+    static const QList<std::pair<QLatin1StringView, const char16_t*>> known = {
+        {QLatin1StringView("media-empty"), u"缺纸"},
+        {QLatin1StringView("media-needed"), u"缺纸"},
+        {QLatin1StringView("media-jam"), u"卡纸"},
+        {QLatin1StringView("marker-supply-empty"), u"色带/墨盒用完"},
+        {QLatin1StringView("marker-supply-low"), u"色带/墨盒将尽"},
+        {QLatin1StringView("door-open"), u"盖板打开"},
+        {QLatin1StringView("offline"), u"打印机未连接"},
+        {QLatin1StringView("connecting-to-device"), u"打印机未连接"},
+        {QLatin1StringView("paused"), u"已暂停"},
+    };
+    QStringList texts;
+    bool unknown = false;
+    for (QString reason : reasons) {
+        for (const char* suffix : {"-error", "-warning", "-report"})
+            if (reason.endsWith(QLatin1StringView(suffix))) {
+                reason.chop(int(qstrlen(suffix)));
+                break;
+            }
+        if (reason.isEmpty() || reason == u"none")
+            continue;
+        const auto it = std::find_if(known.begin(), known.end(),
+                                     [&](const auto& k) { return reason == k.first; });
+        if (it == known.end()) {
+            unknown = true;
+            continue;
+        }
+        const QString text = QString::fromUtf16(it->second);
+        if (!texts.contains(text))
+            texts << text;
+    }
+    // Anything else in the scheduler's own words: its message, or the keywords.
+    if (unknown || texts.isEmpty()) {
+        QString own = message.trimmed();
+        if (own.isEmpty() && unknown) {
+            QStringList rest;
+            for (const QString& reason : reasons)
+                if (!reason.isEmpty() && reason != u"none")
+                    rest << reason;
+            own = rest.join(QStringLiteral(", "));
+        }
+        if (!own.isEmpty() && !texts.contains(own))
+            texts << own;
+    }
+    return texts.join(QStringLiteral("，"));
+}
+
 QueueCheck checkPrintQueue(const QString& printerName)
 {
     QueueCheck check;
     const Connection http = connectToScheduler();
     if (!http) {
-        check.reason = QStringLiteral("the printing system (CUPS) is not running");
+        check.reason = QStringLiteral("打印系统（CUPS）没有运行");
         return check;
     }
     const QByteArray queue = queueOf(printerName);
@@ -85,39 +135,33 @@ QueueCheck checkPrintQueue(const QString& printerName)
     const IppMessage response(cupsDoRequest(http.get(), request, "/"));
     if (!response || cupsLastError() > IPP_STATUS_OK_CONFLICTING) {
         if (cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND)
-            check.reason = QStringLiteral("the printer \"%1\" is not known").arg(printerName);
+            check.reason = QStringLiteral("打印机“%1”不存在").arg(printerName);
         else
-            check.reason = QStringLiteral("the printer \"%1\" cannot be asked: %2")
-                               .arg(printerName, lastCupsError());
+            check.reason =
+                QStringLiteral("打印机“%1”没有回答：%2").arg(printerName, lastCupsError());
         return check;
     }
-    QString message = QString::fromUtf8(ippGetString(
+    const QString message = QString::fromUtf8(ippGetString(
         ippFindAttribute(response.get(), "printer-state-message", IPP_TAG_TEXT), 0, nullptr));
-    // The printer's own words for why (media-empty, offline-report, paused…).
     QStringList reasons;
     ipp_attribute_t* reasonList =
         ippFindAttribute(response.get(), "printer-state-reasons", IPP_TAG_KEYWORD);
-    for (int i = 0; reasonList != nullptr && i < ippGetCount(reasonList); ++i) {
-        const QString reason = QString::fromUtf8(ippGetString(reasonList, i, nullptr));
-        if (!reason.isEmpty() && reason != u"none")
-            reasons << reason;
-    }
-    if (!reasons.isEmpty())
-        message += (message.isEmpty() ? QString() : QStringLiteral(" ")) + u'(' +
-                   reasons.join(QStringLiteral(", ")) + u')';
+    for (int i = 0; reasonList != nullptr && i < ippGetCount(reasonList); ++i)
+        reasons << QString::fromUtf8(ippGetString(reasonList, i, nullptr));
+    const QString why = printerTroubleText(reasons, message);
     ipp_attribute_t* state = ippFindAttribute(response.get(), "printer-state", IPP_TAG_ENUM);
     if (state != nullptr && ippGetInteger(state, 0) == IPP_PSTATE_STOPPED) {
-        check.reason = QStringLiteral("the printer \"%1\" is stopped").arg(printerName);
-        if (!message.isEmpty())
-            check.reason += QStringLiteral(": ") + message;
+        check.reason = QStringLiteral("打印机“%1”已停止").arg(printerName);
+        if (!why.isEmpty())
+            check.reason += QStringLiteral("：") + why;
         return check;
     }
     ipp_attribute_t* accepting =
         ippFindAttribute(response.get(), "printer-is-accepting-jobs", IPP_TAG_BOOLEAN);
     if (accepting != nullptr && !ippGetBoolean(accepting, 0)) {
-        check.reason = QStringLiteral("the printer \"%1\" does not accept jobs").arg(printerName);
-        if (!message.isEmpty())
-            check.reason += QStringLiteral(": ") + message;
+        check.reason = QStringLiteral("打印机“%1”不接受作业").arg(printerName);
+        if (!why.isEmpty())
+            check.reason += QStringLiteral("：") + why;
         return check;
     }
     check.ready = true;
@@ -311,7 +355,7 @@ PrinterDevice::Start PrinterDevice::startJob(const PrintDialogSeam& dialog)
     // Without a scheduler there is neither a default printer nor anything the
     // dialog could offer; that is a failure to print, not a choice.
     if (!connectToScheduler()) {
-        m_error = QStringLiteral("the printing system (CUPS) is not running");
+        m_error = QStringLiteral("打印系统（CUPS）没有运行");
         return Start::Failed;
     }
     m_printerName = defaultPrinterName();
@@ -332,7 +376,7 @@ PrinterDevice::Start PrinterDevice::startJob(const PrintDialogSeam& dialog)
     device.setPrinterName(m_printerName);
     if (device.outputFormat() != QPrinter::NativeFormat || device.printerName() != m_printerName ||
         !device.isValid()) {
-        m_error = QStringLiteral("the printer \"%1\" cannot be opened").arg(m_printerName);
+        m_error = QStringLiteral("打印机“%1”无法打开").arg(m_printerName);
         return Start::Failed;
     }
     // Paper and the rest stay the printer's defaults. Qt's own default margins
@@ -343,7 +387,7 @@ PrinterDevice::Start PrinterDevice::startJob(const PrintDialogSeam& dialog)
     m_page.setUnits(QPageLayout::Point);
     m_page.setMargins(m_page.minimumMargins());
     if (!m_page.isValid() || m_page.paintRect(QPageLayout::Point).isEmpty()) {
-        m_error = QStringLiteral("the printer \"%1\" has no usable paper").arg(m_printerName);
+        m_error = QStringLiteral("打印机“%1”没有可用的纸张").arg(m_printerName);
         return Start::Failed;
     }
     m_started = true;
@@ -408,7 +452,7 @@ PrinterDevice::HandOff PrinterDevice::handOff(const JobRecorder& recordJob)
     m_started = false;
     const Connection http = connectToScheduler();
     if (!http) {
-        m_error = QStringLiteral("the printing system (CUPS) is not running");
+        m_error = QStringLiteral("打印系统（CUPS）没有运行");
         return HandOff::NotSent;
     }
     const QByteArray queue = queueOf(m_printerName);

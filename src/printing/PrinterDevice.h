@@ -24,6 +24,11 @@ struct QueueCheck
 };
 QueueCheck checkPrintQueue(const QString& printerName);
 
+// Why a printer is in trouble, in the operator's words, from its
+// printer-state-reasons keywords (media-empty-error → 缺纸, paused → 已暂停…);
+// reasons it has no words for are given in the scheduler's message.
+QString printerTroubleText(const QStringList& reasons, const QString& message);
+
 // The default destination's name as the printing system reports it, empty
 // when there is none.
 QString defaultPrinterName();

@@ -58,7 +58,14 @@ PrintReport printSheetWithReport(const QImage& sheet, const QString& programFold
     const PrinterDevice::Start start = device.startJob(dialog);
     report.printerName = device.printerName();
     if (start == PrinterDevice::Start::Cancelled) {
+        // Unattended (a recorded hand-off), no printer at all: the sheet
+        // waits in 未打印 like one a stopped printer could not take, rather
+        // than being thrown away. Asked from a window, the user chose.
         report.outcome = PrintOutcome::Cancelled;
+        if (!record || !record->keepWhenNotSent)
+            return report;
+        report.error = QStringLiteral("没有默认打印机");
+        keepUnprinted(sheet, programFolder, report);
         return report;
     }
     if (start == PrinterDevice::Start::Started) {
@@ -101,6 +108,7 @@ PrintReport printSheetWithReport(const QImage& sheet, const QString& programFold
                 }
                 if (fate.fate != JobReconciliation::Fate::SendAgain) {
                     report.outcome = PrintOutcome::Lost;
+                    report.unsure = true;
                     report.error =
                         device.error() + QStringLiteral("; ") + fate.reason +
                         QStringLiteral("（打印记录里留着作业号，下次开始监控时再问打印系统）");
@@ -111,6 +119,17 @@ PrintReport printSheetWithReport(const QImage& sheet, const QString& programFold
     }
     // The sheet never reached the printing system: keep it rather than lose it.
     report.error = device.error();
+    if (record && !record->keepWhenNotSent)
+        return report;
+    keepUnprinted(sheet, programFolder, report);
+    return report;
+}
+
+PrintReport keepSheetUnprinted(const QImage& sheet, const QString& programFolder,
+                               const QString& reason)
+{
+    PrintReport report;
+    report.error = reason;
     keepUnprinted(sheet, programFolder, report);
     return report;
 }

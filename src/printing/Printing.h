@@ -28,7 +28,14 @@ struct HandOffRecord
 {
     std::function<bool(const QString& printer, int jobId)> jobCreated;
     std::function<void()> documentSent;
+    // A sheet already kept in 未打印 and sent again is not kept a second time.
+    bool keepWhenNotSent = true;
 };
+
+// Keeps a sheet unprinted as a JPEG in 未打印 beside the program (outcome
+// SavedUnprinted with savedPath, or Lost), reason its error.
+PrintReport keepSheetUnprinted(const QImage& sheet, const QString& programFolder,
+                               const QString& reason);
 
 // With a record, the page is handed over at most once whatever dies when:
 // the job is made, recorded, and only then given its document.

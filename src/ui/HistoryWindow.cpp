@@ -53,7 +53,8 @@ QString sheetTip(const LedgerSheet& sheet)
         parts << QStringLiteral("打印任务 %1").arg(sheet.jobId);
     if (sheet.printedAt.isValid())
         parts << QStringLiteral("打印于 ") + shownTime(sheet.printedAt);
-    if (!sheet.keptPath.isEmpty())
+    // A kept sheet printed later has left 未打印.
+    if (!sheet.keptPath.isEmpty() && sheet.state == SheetState::Kept)
         parts << QStringLiteral("保存为 ") + sheet.keptPath;
     return parts.join(QStringLiteral("，"));
 }

@@ -559,10 +559,10 @@ void MainWindow::checkWatchHealth()
                                           .arg(watchProblem(m_folderEdit->text()))
                            : m_state.watchHandle ? watchGapsNotice(m_state.watchHandle->gaps())
                                                  : QString();
-    if (notice != m_folderNotice) {
-        m_folderNotice = notice;
+    m_folderNotice = notice;
+    // The waiting sheets' count follows the printer too.
+    if (m_noticeLabel->text() != monitorNotice())
         showNotice();
-    }
 }
 
 QString MainWindow::monitorNotice() const
@@ -572,12 +572,26 @@ QString MainWindow::monitorNotice() const
         lines << m_recoveryNotice;
     if (!m_folderNotice.isEmpty())
         lines << m_folderNotice;
-    if (m_unprintedSheets > 0) {
-        QString line = QStringLiteral("%1 张未打印").arg(m_unprintedSheets);
-        if (!m_unprintedWhere.isEmpty())
-            line += QStringLiteral("，存于 ") + m_unprintedWhere;
-        if (!m_printerReason.isEmpty())
-            line += QStringLiteral("：") + m_printerReason;
+    // Recorded, the ledger knows how many still wait (kept sheets print by
+    // themselves once the printer takes jobs); otherwise this run's count.
+    const MonitorJournal* journal = m_state.journal.get();
+    const bool recorded = journal && journal->isRecording();
+    const int unprinted = recorded ? journal->waitingSheets() : m_unprintedSheets;
+    if (unprinted > 0) {
+        QString line = QStringLiteral("%1 张未打印").arg(unprinted);
+        // Kept by an earlier run, they are where every kept sheet goes.
+        const QString where = !m_unprintedWhere.isEmpty() || !recorded
+                                  ? m_unprintedWhere
+                                  : m_state.besideProgram(kUnprintedFolderName);
+        if (!where.isEmpty())
+            line += QStringLiteral("，存于 ") + where;
+        const QString reason = recorded && !journal->waitingReason().isEmpty()
+                                   ? journal->waitingReason()
+                                   : m_printerReason;
+        if (!reason.isEmpty())
+            line += QStringLiteral("：") + reason;
+        if (recorded)
+            line += QStringLiteral("；打印机恢复后自动打印");
         lines << line;
     }
     if (!m_holdReason.isEmpty())

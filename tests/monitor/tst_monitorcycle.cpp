@@ -155,6 +155,7 @@ private Q_SLOTS:
     void handedSheetIsSentAgainOnlyWhenItNeverArrived();
     void photosCaughtUpSurviveASecondCrash_data();
     void photosCaughtUpSurviveASecondCrash();
+    void keptSheetsPrintInOrderOnceThePrinterTakesJobs();
     void photoPathJoinsFolderAndEntry_data();
     void photoPathJoinsFolderAndEntry();
     void rearmingDoesNotPostponeTheTick();
@@ -481,6 +482,71 @@ void TestMonitorCycle::photosCaughtUpSurviveASecondCrash()
     const QList<int> cells{2, 2, 2, 2, -1};
     for (int k = 1; k <= cells.size(); ++k)
         QCOMPARE(c.cellPhoto(c.state.sheetSurface.image(), k), cells[k - 1]);
+    pauseMonitoringCore(c.state);
+}
+
+void TestMonitorCycle::keptSheetsPrintInOrderOnceThePrinterTakesJobs()
+{
+    Cycle c(eightCells(4));
+    recordSheets(c);
+    bool stopped = true;
+    MonitorJournal::Printing printing;
+    printing.handOff = [&](const QImage& sheet, const HandOffRecord& record) {
+        if (stopped)
+            return keepSheetUnprinted(sheet, c.state.programFolder, QStringLiteral("已暂停"));
+        record.jobCreated(QStringLiteral("P"), int(c.printed.size()) + 1);
+        c.printed << sheet;
+        record.documentSent();
+        PrintReport report;
+        report.outcome = PrintOutcome::Printed;
+        return report;
+    };
+    printing.queueReady = [&] { return QueueCheck{!stopped, QStringLiteral("已暂停")}; };
+    c.state.journal->setPrinting(printing);
+    QList<qint64> told;
+    c.state.journal->setWaitingSheetPrinted(
+        [&](const LedgerSheet& sheet, const PrintReport&) { told << sheet.id; });
+    QVERIFY(startMonitoringCore(c.state, c.photos.path(), {}));
+    c.tick({QStringLiteral("A.jpg"), QStringLiteral("B.jpg")});
+    // The printer takes nothing: the next sheet is kept behind the first.
+    c.tick({QStringLiteral("C.jpg")});
+    QCOMPARE(c.state.journal->waitingSheets(), 1);
+    QCOMPARE(c.state.journal->waitingReason(), QStringLiteral("已暂停"));
+    c.tick({QStringLiteral("D.jpg")});
+    QCOMPARE(c.state.journal->waitingSheets(), 2);
+    QCOMPARE(c.printed.size(), 0);
+    QCOMPARE(QDir(c.program.file(QStringLiteral("未打印"))).entryList(QDir::Files).size(), 2);
+
+    // Back: the two go out oldest first, once each, from their kept JPEGs.
+    stopped = false;
+    QCOMPARE(c.state.journal->printWaitingSheets(), 0);
+    QCOMPARE(c.printed.size(), 2);
+    QCOMPARE(told.size(), 2);
+    QVERIFY(told[0] < told[1]);
+    // Out of 未打印 once printed: nobody prints them by hand again.
+    QCOMPARE(QDir(c.program.file(QStringLiteral("未打印"))).entryList(QDir::Files).size(), 0);
+    const QList<QList<int>> sheets{{0, 0, 0, 0, 1, 1, 1, 1}, {2, 2, 2, 2, 3, 3, 3, 3}};
+    for (int s = 0; s < 2; ++s)
+        for (int k = 1; k <= 8; ++k)
+            QCOMPARE(c.cellPhoto(c.printed[s], k), sheets[s][k - 1]);
+    QCOMPARE(c.state.journal->printWaitingSheets(), 0);
+    QCOMPARE(c.printed.size(), 2);
+    const auto work = c.state.journal->ledger().unfinishedWork();
+    QVERIFY(work.ok());
+    QVERIFY(work.value.kept.isEmpty());
+
+    // Kept over a restart too: they wait in the ledger, not in memory.
+    stopped = true;
+    QVERIFY(QFile::copy(c.photos.filePath(QStringLiteral("A.jpg")),
+                        c.photos.filePath(QStringLiteral("E.jpg"))));
+    QVERIFY(QFile::copy(c.photos.filePath(QStringLiteral("B.jpg")),
+                        c.photos.filePath(QStringLiteral("F.jpg"))));
+    c.tick({QStringLiteral("E.jpg"), QStringLiteral("F.jpg")});
+    pauseMonitoringCore(c.state);
+    stopped = false;
+    QVERIFY(startMonitoringCore(c.state, c.photos.path(), {}));
+    QCOMPARE(c.printed.size(), 3);
+    QCOMPARE(c.state.journal->waitingSheets(), 0);
     pauseMonitoringCore(c.state);
 }
 

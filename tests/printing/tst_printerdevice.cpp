@@ -82,6 +82,8 @@ private Q_SLOTS:
     void reconcile_data();
     void reconcile();
     void hungSchedulerCannotTell();
+    void troubleInTheOperatorsWords_data();
+    void troubleInTheOperatorsWords();
 };
 
 void TestPrinterDevice::initTestCase()
@@ -246,4 +248,47 @@ void TestPrinterDevice::hungSchedulerCannotTell()
 }
 
 QTEST_GUILESS_MAIN(TestPrinterDevice)
+void TestPrinterDevice::troubleInTheOperatorsWords_data()
+{
+    QTest::addColumn<QStringList>("reasons");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("paper out") << QStringList{QStringLiteral("media-empty-error")}
+                               << QStringLiteral("Out of paper") << QStringLiteral("缺纸");
+    QTest::newRow("paper asked for, twice the same words")
+        << QStringList{QStringLiteral("media-needed"), QStringLiteral("media-empty-warning")}
+        << QString() << QStringLiteral("缺纸");
+    QTest::newRow("jam and door") << QStringList{QStringLiteral("media-jam-error"),
+                                                 QStringLiteral("door-open-report")}
+                                  << QString() << QStringLiteral("卡纸，盖板打开");
+    QTest::newRow("ribbon out") << QStringList{QStringLiteral("marker-supply-empty-error")}
+                                << QString() << QStringLiteral("色带/墨盒用完");
+    QTest::newRow("ribbon low") << QStringList{QStringLiteral("marker-supply-low-warning")}
+                                << QString() << QStringLiteral("色带/墨盒将尽");
+    QTest::newRow("offline") << QStringList{QStringLiteral("offline-report")} << QString()
+                             << QStringLiteral("打印机未连接");
+    QTest::newRow("connecting") << QStringList{QStringLiteral("connecting-to-device")} << QString()
+                                << QStringLiteral("打印机未连接");
+    QTest::newRow("paused by cupsdisable") << QStringList{QStringLiteral("paused")}
+                                           << QStringLiteral("Paused") << QStringLiteral("已暂停");
+    QTest::newRow("unknown keyword: the scheduler's message")
+        << QStringList{QStringLiteral("cover-open-error")} << QStringLiteral("Rear cover open")
+        << QStringLiteral("Rear cover open");
+    QTest::newRow("unknown keyword without a message")
+        << QStringList{QStringLiteral("none"), QStringLiteral("fuser-over-temp-error")} << QString()
+        << QStringLiteral("fuser-over-temp-error");
+    QTest::newRow("known and unknown")
+        << QStringList{QStringLiteral("paused"), QStringLiteral("spool-area-full")}
+        << QStringLiteral("Spool full") << QStringLiteral("已暂停，Spool full");
+    QTest::newRow("nothing wrong") << QStringList{QStringLiteral("none")} << QString() << QString();
+}
+
+void TestPrinterDevice::troubleInTheOperatorsWords()
+{
+    QFETCH(QStringList, reasons);
+    QFETCH(QString, message);
+    QFETCH(QString, expected);
+    QCOMPARE(printerTroubleText(reasons, message), expected);
+}
+
 #include "tst_printerdevice.moc"

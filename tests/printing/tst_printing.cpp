@@ -284,6 +284,21 @@ private Q_SLOTS:
 
         // Headless, nobody answers: the same as cancelling.
         QCOMPARE(printSheet(sheet, program.path()), PrintOutcome::Cancelled);
+        QVERIFY(!QDir(program.file(QStringLiteral("未打印"))).exists());
+
+        // Unattended, the sheet is not thrown away: it waits in 未打印 for a
+        // printer; one already waiting there is not kept a second time.
+        HandOffRecord record;
+        record.jobCreated = [](const QString&, int) { return true; };
+        record.documentSent = [] {};
+        const PrintReport kept = printSheetWithReport(sheet, program.path(), {}, &record);
+        QCOMPARE(kept.outcome, PrintOutcome::SavedUnprinted);
+        QCOMPARE(kept.error, QStringLiteral("没有默认打印机"));
+        QVERIFY(QFile::exists(kept.savedPath));
+        record.keepWhenNotSent = false;
+        QCOMPARE(printSheetWithReport(sheet, program.path(), {}, &record).outcome,
+                 PrintOutcome::Cancelled);
+        QCOMPARE(QDir(program.file(QStringLiteral("未打印"))).entryList(QDir::Files).size(), 1);
 
         const PrintReport chosen =
             printSheetWithReport(sheet, program.path(), [&] { return ++asked, testQueueName(); });
@@ -391,10 +406,16 @@ private Q_SLOTS:
     void aSheetThatCannotBePrintedIsKept_data()
     {
         QTest::addColumn<QString>("situation");
-        QTest::newRow("queue stopped") << QStringLiteral("stopped");
-        QTest::newRow("queue rejecting jobs") << QStringLiteral("rejecting");
-        QTest::newRow("dialog names an unknown printer") << QStringLiteral("unknown");
-        QTest::newRow("CUPS not reachable") << QStringLiteral("down");
+        QTest::addColumn<QString>("reason"); // in the operator's words
+        QTest::newRow("queue stopped")
+            << QStringLiteral("stopped") << QStringLiteral("”已停止：已暂停");
+        QTest::newRow("queue rejecting jobs")
+            << QStringLiteral("rejecting") << QStringLiteral("”不接受作业");
+        QTest::newRow("dialog names an unknown printer")
+            << QStringLiteral("unknown")
+            << QStringLiteral("打印机“VelloraNoSuchQueueEither”不存在");
+        QTest::newRow("CUPS not reachable")
+            << QStringLiteral("down") << QStringLiteral("打印系统（CUPS）没有运行");
     }
 
     void aSheetThatCannotBePrintedIsKept()
@@ -402,6 +423,7 @@ private Q_SLOTS:
         if (!printerReady())
             VELLORA_SKIP_WITHOUT_PRINTER(m_why);
         QFETCH(QString, situation);
+        QFETCH(QString, reason);
         TempProgramFolder program;
         const QImage sheet = markedSheet(1520, 1020);
 
@@ -441,7 +463,7 @@ private Q_SLOTS:
         const PrintReport second = print();
         QCOMPARE(first.outcome, PrintOutcome::SavedUnprinted);
         QCOMPARE(second.outcome, PrintOutcome::SavedUnprinted);
-        QVERIFY2(!first.error.isEmpty(), "no reason given");
+        QVERIFY2(first.error.contains(reason), qPrintable(first.error));
         const QString unprinted = program.file(QStringLiteral("未打印"));
         QCOMPARE(QFileInfo(first.savedPath).absolutePath(), QDir(unprinted).absolutePath());
         QVERIFY2(first.savedPath != second.savedPath, "the second sheet replaced the first");

@@ -4,6 +4,7 @@
 #include "core/AppState.h"
 #include "core/Config.h"
 #include "ledger/PrintLedger.h"
+#include "monitor/MonitorJournal.h"
 #include "monitor/MonitorTimer.h"
 #include "printing/Printing.h"
 #include "sheet/TemplateLoader.h"
@@ -358,21 +359,43 @@ void MainWindowTest::monitoringLocksTheTemplateAndReportsUnprintedSheets()
     QVERIFY(p.templateList()->isHidden());
     QCOMPARE(p.window->monitorNotice(), QString());
 
-    // A sheet kept unprinted: the window says how many, where and the
-    // printer's own reason.
-    QVERIFY(p.state.views.sheetOutcome);
-    PrintReport report;
-    report.outcome = PrintOutcome::SavedUnprinted;
-    report.error = QStringLiteral("the printer \"PDF\" is stopped: (media-empty)");
-    report.savedPath = p.folder.path() + QStringLiteral("/未打印/sheet1.jpg");
-    p.state.views.sheetOutcome(report);
-    p.state.views.sheetOutcome(report);
-    QTRY_COMPARE_WITH_TIMEOUT(
-        p.window->monitorNotice(),
-        QStringLiteral("2 张未打印，存于 %1/未打印：the printer \"PDF\" is stopped: (media-empty)")
-            .arg(p.folder.path()),
-        5000);
-    QVERIFY(p.window->findChild<QLabel*>(QStringLiteral("监控提示标签"))->isVisible());
+    // Sheets kept unprinted: the window says how many, where and why, and
+    // that they print by themselves; once they have, the notice goes.
+    MonitorJournal& journal = *p.state.journal;
+    bool ready = false;
+    int handed = 0;
+    MonitorJournal::Printing printing;
+    printing.queueReady = [&] {
+        return QueueCheck{ready, QStringLiteral("打印机“PDF”已停止：缺纸")};
+    };
+    printing.handOff = [&](const QImage&, const HandOffRecord& record) {
+        record.jobCreated(QStringLiteral("PDF"), ++handed);
+        record.documentSent();
+        PrintReport printed;
+        printed.outcome = PrintOutcome::Printed;
+        return printed;
+    };
+    journal.setPrinting(printing);
+    for (int i = 0; i < 2; ++i) {
+        QImage sheet(200, 100, QImage::Format_RGB32);
+        sheet.fill(Qt::white);
+        const PrintReport kept = keepSheetUnprinted(sheet, p.folder.path(), QStringLiteral("缺纸"));
+        QCOMPARE(kept.outcome, PrintOutcome::SavedUnprinted);
+        const qint64 id = journal.ledger().newSheet(QStringLiteral("T"), 1).value;
+        QVERIFY(journal.ledger().sheetKept(id, kept.savedPath, kept.error).ok());
+    }
+    journal.printWaitingSheets();
+    const auto* label = p.window->findChild<QLabel*>(QStringLiteral("监控提示标签"));
+    QTRY_COMPARE_WITH_TIMEOUT(label->text(),
+                              QStringLiteral("2 张未打印，存于 %1/未打印：打印机“PDF”已停止：缺纸；"
+                                             "打印机恢复后自动打印")
+                                  .arg(p.folder.path()),
+                              5000);
+    QVERIFY(label->isVisible());
+    ready = true;
+    QTRY_VERIFY_WITH_TIMEOUT(label->isHidden(), 15000);
+    QCOMPARE(p.window->monitorNotice(), QString());
+    QCOMPARE(handed, 2);
 }
 
 void MainWindowTest::pauseKeepsTimerAndQueue()
