@@ -22,8 +22,9 @@ command -v cjpeg >/dev/null || skip "cjpeg (libjpeg-turbo-progs) is missing; scr
 mkdir -p "$work/hot" "$work/pages"
 
 # A queue of this run's own, writing where the tests' queue writes: stopping
-# it leaves the tests' queue alone.
-queue="VelloraE2E_printer_$$"
+# it leaves the tests' queue alone. Named like the unit tests' scratch queues,
+# so that scripts/test.sh removes it should this script be killed.
+queue="VelloraTest_$$_1"
 lpadmin -p "$queue" -E -v "cups-pdf:/$LPDEST" -P "/etc/cups/ppd/$LPDEST.ppd" \
     -o PageSize=A4 -o TitlePref=1 2>/dev/null || skip "cannot add the queue $queue"
 at_exit "cancel -a $queue 2>/dev/null; lpadmin -x $queue"
