@@ -70,7 +70,7 @@ QString outcomeText(PrintOutcome outcome)
 {
     switch (outcome) {
     case PrintOutcome::Printed:
-        return QStringLiteral("printed");
+        return QStringLiteral("handed to the printer");
     case PrintOutcome::Cancelled:
         return QStringLiteral("not printed: no default printer");
     case PrintOutcome::SavedUnprinted:
@@ -162,11 +162,15 @@ int runWatch(const QStringList& args)
     MonitorTimer timer;
     int sheets = 0;
     int photos = 0;
-    // Sheets by what became of them: a kept sheet printed later counts in
-    // both, as it was both.
+    // Sheets by what became of them. Handed over is not printed: only a job
+    // the printing system completed is. A kept sheet printed later counts as
+    // kept and as printed, as it was both.
     int printed = 0;
+    int handed = 0;
     int kept = 0;
+    int held = 0;
     int lost = 0;
+    QHash<QPair<QString, int>, QString> jobSheets; // printer and job → the sheet as logged
     state.printSheet = [&](const QImage& sheet) {
         ++sheets;
         const PrintReport report =
@@ -174,12 +178,17 @@ int runWatch(const QStringList& args)
                           : printSheetWithReport(sheet, state.programFolder, state.printDialog);
         state.lastSheetPrinted = report.outcome == PrintOutcome::Printed;
         if (report.outcome == PrintOutcome::Printed)
-            ++printed;
+            ++handed;
         else if (report.outcome == PrintOutcome::SavedUnprinted)
             ++kept;
         else
             ++lost;
         QString line = QStringLiteral("sheet %1 %2").arg(sheets).arg(outcomeText(report.outcome));
+        if (report.outcome == PrintOutcome::Printed) {
+            line += QStringLiteral(" \"%1\" as job %2").arg(report.printerName).arg(report.jobId);
+            jobSheets.insert({report.printerName, report.jobId},
+                             QStringLiteral("sheet %1").arg(sheets));
+        }
         if (!report.savedPath.isEmpty())
             line += QStringLiteral(" as ") + report.savedPath;
         if (report.outcome != PrintOutcome::Printed && !report.error.isEmpty())
@@ -203,18 +212,50 @@ int runWatch(const QStringList& args)
             log(QStringLiteral("holding the queue: ") + reason);
         lastHold = reason;
     };
-    const auto waitingPrinted = [&printed](const LedgerSheet& sheet, const PrintReport& report) {
-        ++printed;
-        log(QStringLiteral("printed kept sheet %1 of the print record (%2) on %3")
-                .arg(sheet.id)
-                .arg(sheet.keptPath, report.printerName));
+    const auto waitingPrinted = [&](const LedgerSheet& sheet, const PrintReport& report) {
+        ++handed;
+        const QString name = QStringLiteral("kept sheet %1 of the print record").arg(sheet.id);
+        jobSheets.insert({report.printerName, report.jobId}, name);
+        log(QStringLiteral("%1 (%2) handed to the printer \"%3\" as job %4")
+                .arg(name, sheet.keptPath, report.printerName)
+                .arg(report.jobId));
     };
+    const auto jobEnded = [&](const LedgerSheet& sheet, MonitorJournal::JobEnd end,
+                              const QString& reason) {
+        const QString name =
+            jobSheets.value({sheet.printer, sheet.jobId},
+                            QStringLiteral("sheet %1 of the print record").arg(sheet.id));
+        switch (end) {
+        case MonitorJournal::JobEnd::Printed:
+            ++printed;
+            log(QStringLiteral("%1 printed (job %2 on \"%3\" completed)")
+                    .arg(name)
+                    .arg(sheet.jobId)
+                    .arg(sheet.printer));
+            break;
+        case MonitorJournal::JobEnd::SentAgain:
+            log(QStringLiteral("%1: job %2 on \"%3\" came to nothing; sent once more")
+                    .arg(name)
+                    .arg(sheet.jobId)
+                    .arg(sheet.printer));
+            break;
+        case MonitorJournal::JobEnd::Held:
+            ++held;
+            log(QStringLiteral("%1 held for the operator: %2 (vellora-cli reprint --sheet %3 "
+                               "prints it again)")
+                    .arg(name, reason)
+                    .arg(sheet.id));
+            break;
+        }
+    };
+
     QObject::connect(&timer, &MonitorTimer::tick,
                      [&state, &timer, &observer] { monitorTick(state, timer, observer); });
     const ArmMonitorTimer arm = [&timer] { timer.requestPeriod(500); };
 
     state.journal = std::make_shared<MonitorJournal>(state);
     state.journal->setWaitingSheetPrinted(waitingPrinted);
+    state.journal->setJobEnded(jobEnded);
     QString problem;
     MonitorRecovery recovery;
     if (!startMonitoringCore(state, folder, arm, options, &problem, &recovery)) {
@@ -288,14 +329,24 @@ int runWatch(const QStringList& args)
         std::lock_guard<std::mutex> lock(state.queueLock);
         waiting = int(state.monitorQueue.size()) - 1;
     }
-    const int waitingSheets = state.journal ? state.journal->waitingSheets() : kept;
-    log(QStringLiteral("stopped: %1 photos laid out, %2 sheets printed, %3 kept in 未打印, %4 "
-                       "waiting for the printer, %5 lost, %6 cells on the unprinted sheet, %7 "
-                       "photos not yet laid out, %8 files not laid out")
+    // Jobs that ended since they were last asked about are counted too.
+    int atThePrinter = handed - printed;
+    int waitingSheets = kept;
+    if (state.journal && state.journal->isRecording()) {
+        state.journal->settleJobsNow();
+        atThePrinter = int(state.journal->ledger().sheetsAtThePrinter().value.size());
+        waitingSheets = state.journal->waitingSheets();
+    }
+    log(QStringLiteral("stopped: %1 photos laid out, %2 sheets printed, %3 at the printer, %4 "
+                       "kept in 未打印, %5 waiting for the printer, %6 held for the operator, %7 "
+                       "lost, %8 cells on the unprinted sheet, %9 photos not yet laid out, %10 "
+                       "files not laid out")
             .arg(photos)
             .arg(printed)
+            .arg(atThePrinter)
             .arg(kept)
             .arg(waitingSheets)
+            .arg(held)
             .arg(lost)
             .arg(state.pendingSheet.filledCells)
             .arg(waiting)

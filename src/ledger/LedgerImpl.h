@@ -21,7 +21,11 @@ namespace ledger {
 
 // "Vlgr": a file whose header says otherwise is not ours.
 inline constexpr int kApplicationId = 0x566C6772;
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
+// Version 1 lacked the last columns of sheets (the job's own state, the
+// resend and the operator's hold); opening such a file adds them.
+inline constexpr int kSheetColumnsAddedIn2 = 4;
+extern const char* const kUpgradeTo2Sql;
 inline constexpr int kBusyTimeoutMs = 2000;
 
 // Tables and their columns, in order: a file whose tables differ is not a
@@ -77,6 +81,8 @@ struct PrintLedger::Impl
     LedgerWrite notOpen() const;
 
     LedgerOpening openFile();
+    // Brings a ledger of the schema before this one up to date.
+    bool upgrade();
     // Renames the file (and its -wal and -shm) aside; the new name, or empty
     // with *error.
     QString setAside(QString* error);

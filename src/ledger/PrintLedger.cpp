@@ -77,7 +77,11 @@ CREATE TABLE sheets (
     sent_at INTEGER,
     kept_at INTEGER,
     printed_at INTEGER,
-    discarded_at INTEGER
+    discarded_at INTEGER,
+    job_state INTEGER,
+    job_reasons TEXT,
+    resent INTEGER NOT NULL DEFAULT 0,
+    held INTEGER NOT NULL DEFAULT 0
 );
 CREATE INDEX sheets_unfinished ON sheets(state) WHERE state < 4;
 CREATE TABLE placements (
@@ -98,6 +102,14 @@ CREATE TABLE sessions (
     stopped_at INTEGER,
     clean INTEGER NOT NULL DEFAULT 0
 );
+)sql";
+
+const char* const kUpgradeTo2Sql = R"sql(
+ALTER TABLE sheets ADD COLUMN job_state INTEGER;
+ALTER TABLE sheets ADD COLUMN job_reasons TEXT;
+ALTER TABLE sheets ADD COLUMN resent INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE sheets ADD COLUMN held INTEGER NOT NULL DEFAULT 0;
+PRAGMA user_version = 2;
 )sql";
 
 const TableShape kTables[] = {
@@ -125,7 +137,8 @@ const TableShape kTables[] = {
                 "discarded_at"}},
     {"sheets",
      {"id", "template", "capacity", "state", "printer", "job_id", "document_sent", "kept_path",
-      "reason", "created_at", "handed_at", "sent_at", "kept_at", "printed_at", "discarded_at"}},
+      "reason", "created_at", "handed_at", "sent_at", "kept_at", "printed_at", "discarded_at",
+      "job_state", "job_reasons", "resent", "held"}},
     {"placements", {"sheet", "first_cell", "cell_count", "photo"}},
     {"sessions",
      {"id", "hot_folder", "template", "pid", "started_at", "heartbeat_at", "stopped_at", "clean"}},
@@ -154,6 +167,7 @@ enum class Verdict {
     Ours,    // a ledger of this schema (or a new one, now made)
     Damaged, // not SQLite, someone else's SQLite file, or SQLite says damaged
     Newer,   // a ledger of a later schema
+    Older,   // a ledger of the schema before this one: upgraded in place
     Failed,  // could not be looked at (no permission, busy, …): left alone
 };
 
@@ -191,9 +205,13 @@ Verdict inspect(sqlite3* db, QString* error)
         return Verdict::Damaged;
     if (version > ledger::kSchemaVersion)
         return Verdict::Newer;
-    if (version < 1)
+    if (version < 1 || version < ledger::kSchemaVersion - 1)
         return Verdict::Damaged;
+    const bool older = version < ledger::kSchemaVersion;
     for (const ledger::TableShape& table : ledger::kTables) {
+        const int missing =
+            older && std::strcmp(table.name, "sheets") == 0 ? ledger::kSheetColumnsAddedIn2 : 0;
+        const auto columnsEnd = table.columns.end() - missing;
         const QByteArray sql = QByteArray("PRAGMA table_info(") + table.name + ')';
         sqlite3_stmt* stmt = nullptr;
         if (sqlite3_prepare_v2(db, sql.constData(), -1, &stmt, nullptr) != SQLITE_OK) {
@@ -204,13 +222,13 @@ Verdict inspect(sqlite3* db, QString* error)
         bool same = true;
         while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
             const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1));
-            if (expected == table.columns.end() || !name || std::strcmp(name, *expected) != 0)
+            if (expected == columnsEnd || !name || std::strcmp(name, *expected) != 0)
                 same = false;
             else
                 ++expected;
         }
         sqlite3_finalize(stmt);
-        if (rc != SQLITE_DONE || !same || expected != table.columns.end())
+        if (rc != SQLITE_DONE || !same || expected != columnsEnd)
             return Verdict::Damaged;
     }
     // A page-level check of the whole file: cheap next to a day's printing
@@ -221,7 +239,9 @@ Verdict inspect(sqlite3* db, QString* error)
                 sqlite3_step(check) == SQLITE_ROW &&
                 qstrcmp(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok") == 0;
     sqlite3_finalize(check);
-    return fine ? Verdict::Ours : Verdict::Damaged;
+    if (!fine)
+        return Verdict::Damaged;
+    return older ? Verdict::Older : Verdict::Ours;
 }
 
 } // namespace
@@ -371,12 +391,33 @@ QString PrintLedger::Impl::setAside(QString* error)
     return joinPath(folderPath, QFile::decodeName(aside));
 }
 
+bool PrintLedger::Impl::upgrade()
+{
+    // Under the write lock, and again asked: another process may have
+    // upgraded the file since it was looked at.
+    if (!exec("BEGIN IMMEDIATE"))
+        return false;
+    int version = 0;
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW)
+        version = sqlite3_column_int(stmt, 0);
+    sqlite3_finalize(stmt);
+    if (version < ledger::kSchemaVersion && !exec(ledger::kUpgradeTo2Sql)) {
+        exec("ROLLBACK");
+        return false;
+    }
+    return exec("COMMIT");
+}
+
 LedgerOpening PrintLedger::Impl::openFile()
 {
     LedgerOpening opening;
     const bool writing = mode == PrintLedger::Mode::Write;
+    // A reader too brings an older ledger up to date: it only adds columns.
+    bool upgrading = false;
     QString noticeFormat;
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
         struct stat st
         {
         };
@@ -413,8 +454,9 @@ LedgerOpening PrintLedger::Impl::openFile()
             verdict = Verdict::Damaged;
         }
         if (verdict == Verdict::Ours) {
-            const int flags = (writing ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) |
-                              SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX;
+            const int flags =
+                (writing || upgrading ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) |
+                SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX;
             const QByteArray file = QFile::encodeName(QFileInfo(path).absoluteFilePath());
             const int rc = sqlite3_open_v2(file.constData(), &db, flags, nullptr);
             if (rc != SQLITE_OK) {
@@ -438,6 +480,20 @@ LedgerOpening PrintLedger::Impl::openFile()
             closeDb();
             opening.error = QStringLiteral("无法打开打印记录“%1”：%2").arg(path, why);
             return opening;
+        }
+        if (verdict == Verdict::Older) {
+            if (!writing && !upgrading) {
+                closeDb();
+                upgrading = true;
+                continue;
+            }
+            if (!upgrade()) {
+                opening.error =
+                    QStringLiteral("无法更新打印记录“%1”：%2").arg(path, failure("更新"));
+                closeDb();
+                return opening;
+            }
+            verdict = Verdict::Ours;
         }
         if (verdict == Verdict::Damaged || verdict == Verdict::Newer) {
             if (!writing || attempt > 0) {

@@ -95,6 +95,14 @@ struct LedgerSheet
     QString keptPath;          // the JPEG in 未打印, when kept
     QString reason;
     QDateTime createdAt, handedAt, sentAt, keptAt, printedAt, discardedAt;
+    // The job as the printing system last told it: its IPP job-state (0: not
+    // asked yet) and job-state-reasons.
+    int jobState = 0;
+    QString jobReasons;
+    int resent = 0; // times handed over again after the printing system gave the job up
+    // Handed over, and the job came to nothing or may have printed in part:
+    // it waits for the operator (重新打印 or 放弃), never sent again by itself.
+    bool held = false;
     QList<LedgerPlacement> placements; // in cell order
 };
 
@@ -118,6 +126,7 @@ struct UnfinishedWork
     QList<LedgerPhoto> queued;  // in the order they were counted
     QList<LedgerSheet> handed;  // job created, not known to be printed: reconcile by job id
     QList<LedgerSheet> kept;    // could not be handed over; waiting for the printer
+    QList<LedgerSheet> held;    // handed, and waiting for the operator's decision
 };
 
 struct HistoryQuery
@@ -223,7 +232,14 @@ public:
     // Also after a reconciliation said to send again (a Kept or Handed sheet
     // gets its new job, its sent flag cleared). Synced to disk before it
     // returns: losing it to a power cut would print the sheet twice.
-    LedgerWrite sheetJobCreated(qint64 sheetId, const QString& printer, int jobId);
+    // resend: the printing system gave up the sheet's earlier job and this
+    // is the one automatic new attempt (counted in resent).
+    LedgerWrite sheetJobCreated(qint64 sheetId, const QString& printer, int jobId,
+                                bool resend = false);
+    // What the printing system says of a handed sheet's job now.
+    LedgerWrite sheetJobState(qint64 sheetId, int jobState, const QString& reasons);
+    // A handed sheet left to the operator, reason why.
+    LedgerWrite sheetHeld(qint64 sheetId, const QString& reason);
     LedgerWrite sheetDocumentSent(qint64 sheetId);
     LedgerWrite sheetPrinted(qint64 sheetId);
     LedgerWrite sheetKept(qint64 sheetId, const QString& keptPath, const QString& reason);
@@ -249,6 +265,9 @@ public:
     // them out filled a sheet and was cut off before the copies left over
     // were placed on the next one. Oldest first.
     LedgerResult<QList<LedgerPhoto>> cutShort();
+    // Sheets whose job holds its whole document and is not known to have
+    // ended, oldest first, without their placements.
+    LedgerResult<QList<LedgerSheet>> sheetsAtThePrinter();
     // Reprints (加印) waiting to be laid out, oldest first: asked for by
     // another program while a monitor runs.
     LedgerResult<QList<LedgerPhoto>> queuedReprints();

@@ -60,6 +60,10 @@ LedgerSheet readSheet(const Query& q)
     sheet.keptAt = q.time(12);
     sheet.printedAt = q.time(13);
     sheet.discardedAt = q.time(14);
+    sheet.jobState = int(q.int64(15));
+    sheet.jobReasons = q.text(16);
+    sheet.resent = int(q.int64(17));
+    sheet.held = q.int64(18) != 0;
     return sheet;
 }
 
@@ -280,7 +284,8 @@ static LedgerWrite changeSheet(PrintLedger::Impl& d, qint64 sheetId, const char*
     return LedgerWrite{};
 }
 
-LedgerWrite PrintLedger::sheetJobCreated(qint64 sheetId, const QString& printer, int jobId)
+LedgerWrite PrintLedger::sheetJobCreated(qint64 sheetId, const QString& printer, int jobId,
+                                         bool resend)
 {
     const std::lock_guard lock(d->mutex);
     return d->write(true, [&] {
@@ -289,11 +294,40 @@ LedgerWrite PrintLedger::sheetJobCreated(qint64 sheetId, const QString& printer,
         const qint64 name = nameId(*d, printer);
         if (name == 0)
             return failed(d->failure("记录排版"));
-        return changeSheet(*d, sheetId,
-                           "UPDATE sheets SET state = 3, printer = ?3, job_id = ?4, "
-                           "document_sent = 0, sent_at = NULL, handed_at = ?2 "
-                           "WHERE id = ?1 AND state IN (1, 2, 3)",
-                           [&](Query& q) { q.bind(3, name).bind(4, jobId); });
+        return changeSheet(
+            *d, sheetId,
+            "UPDATE sheets SET state = 3, printer = ?3, job_id = ?4, "
+            "document_sent = 0, sent_at = NULL, handed_at = ?2, "
+            "job_state = NULL, job_reasons = NULL, held = 0, "
+            "resent = resent + ?5 WHERE id = ?1 AND state IN (1, 2, 3)",
+            [&](Query& q) { q.bind(3, name).bind(4, jobId).bind(5, resend ? 1 : 0); });
+    });
+}
+
+LedgerWrite PrintLedger::sheetJobState(qint64 sheetId, int jobState, const QString& reasons)
+{
+    const std::lock_guard lock(d->mutex);
+    return d->write(false, [&] {
+        Query q(*d,
+                "UPDATE sheets SET job_state = ?2, job_reasons = ?3 WHERE id = ?1 AND state = 3");
+        if (!q.bind(1, sheetId).bind(2, jobState).bind(3, reasons).run())
+            return failed(d->failure("记录打印作业"));
+        if (sqlite3_changes(d->db) == 0)
+            return failed(refused("打印作业", sheetId));
+        return LedgerWrite{};
+    });
+}
+
+LedgerWrite PrintLedger::sheetHeld(qint64 sheetId, const QString& reason)
+{
+    const std::lock_guard lock(d->mutex);
+    return d->write(false, [&] {
+        Query q(*d, "UPDATE sheets SET held = 1, reason = ?2 WHERE id = ?1 AND state = 3");
+        if (!q.bind(1, sheetId).bind(2, reason).run())
+            return failed(d->failure("记录打印作业"));
+        if (sqlite3_changes(d->db) == 0)
+            return failed(refused("打印作业", sheetId));
+        return LedgerWrite{};
     });
 }
 
@@ -499,7 +533,8 @@ bool readSheets(PrintLedger::Impl& d, const char* sql, const std::function<void(
     "FROM photos p JOIN folders f ON f.id = p.folder "
 #define SHEET_SELECT                                                                               \
     "SELECT s.id, t.text, s.capacity, s.state, p.text, s.job_id, s.document_sent, s.kept_path, "   \
-    "s.reason, s.created_at, s.handed_at, s.sent_at, s.kept_at, s.printed_at, s.discarded_at "     \
+    "s.reason, s.created_at, s.handed_at, s.sent_at, s.kept_at, s.printed_at, s.discarded_at, "    \
+    "s.job_state, s.job_reasons, s.resent, s.held "                                                \
     "FROM sheets s JOIN names t ON t.id = s.template LEFT JOIN names p ON p.id = s.printer "
 
 } // namespace
@@ -510,16 +545,17 @@ LedgerResult<UnfinishedWork> PrintLedger::unfinishedWork()
     LedgerResult<UnfinishedWork> result;
     UnfinishedWork& work = result.value;
     // state < 4 lets SQLite use the small indexes of unfinished rows.
-    const auto sheetsIn = [&](int state, QList<LedgerSheet>& out) {
+    const auto sheetsIn = [&](int state, bool held, QList<LedgerSheet>& out) {
         return readSheets(
-            *d, SHEET_SELECT "WHERE s.state < 4 AND s.state = ?1 ORDER BY s.id",
-            [&](Query& q) { q.bind(1, state); }, out);
+            *d, SHEET_SELECT "WHERE s.state < 4 AND s.state = ?1 AND s.held = ?2 ORDER BY s.id",
+            [&](Query& q) { q.bind(1, state).bind(2, held ? 1 : 0); }, out);
     };
-    if (!sheetsIn(int(SheetState::Filling), work.filling) ||
+    if (!sheetsIn(int(SheetState::Filling), false, work.filling) ||
         !readPhotos(*d, PHOTO_SELECT "WHERE p.state < 4 AND p.state = 0 ORDER BY p.id", {},
                     work.queued) ||
-        !sheetsIn(int(SheetState::Handed), work.handed) ||
-        !sheetsIn(int(SheetState::Kept), work.kept)) {
+        !sheetsIn(int(SheetState::Handed), false, work.handed) ||
+        !sheetsIn(int(SheetState::Kept), false, work.kept) ||
+        !sheetsIn(int(SheetState::Handed), true, work.held)) {
         result.error = d->failure("读取未完成的工作");
         result.value = {};
     }
@@ -538,6 +574,18 @@ LedgerResult<QList<LedgerPhoto>> PrintLedger::cutShort()
                                  "WHERE photo = p.id) ORDER BY p.id",
                     {}, result.value))
         result.error = d->failure("读取未排完的照片");
+    return result;
+}
+
+LedgerResult<QList<LedgerSheet>> PrintLedger::sheetsAtThePrinter()
+{
+    const std::lock_guard lock(d->mutex);
+    LedgerResult<QList<LedgerSheet>> result;
+    if (!readSheets(*d,
+                    SHEET_SELECT "WHERE s.state < 4 AND s.state = 3 AND s.held = 0 AND "
+                                 "s.document_sent = 1 ORDER BY s.id",
+                    {}, result.value, false))
+        result.error = d->failure("读取打印中的相纸");
     return result;
 }
 

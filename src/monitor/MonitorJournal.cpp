@@ -37,6 +37,10 @@ constexpr int kHeartbeatMs = 5000;
 // may still have been on its way when monitoring was cut off.
 constexpr qint64 kCatchUpSlackMs = 60 * 1000;
 
+// IPP job-state values of a job the printing system gave up.
+constexpr int kJobCanceled = 7;
+constexpr int kJobAborted = 8;
+
 PhotoStamp stampOf(const struct stat& st)
 {
     PhotoStamp stamp;
@@ -358,11 +362,21 @@ PrintReport MonitorJournal::printSheet(const QImage& sheet)
         }
         return kept;
     }
+    return handOver(id, sheet, true);
+}
+
+PrintReport MonitorJournal::handOver(qint64 id, const QImage& sheet, bool keepWhenNotSent)
+{
+    const bool resend = m_resending;
+    // What the follower tells meanwhile (a dialog's event loop) waits.
+    const bool wasHandingOver = std::exchange(m_handingOver, true);
     HandOffRecord record;
-    record.jobCreated = [this, id](const QString& printer, int jobId) {
+    record.keepWhenNotSent = keepWhenNotSent;
+    record.jobCreated = [this, id, resend](const QString& printer, int jobId) {
         // Unrecorded, a crash now would leave a job the next start cannot
         // ask about; the sheet still prints rather than being held back.
-        failed(QStringLiteral("打印记录"), m_ledger.sheetJobCreated(id, printer, jobId).error);
+        failed(QStringLiteral("打印记录"),
+               m_ledger.sheetJobCreated(id, printer, jobId, resend).error);
         crashPointFor("job-created");
         return true;
     };
@@ -373,13 +387,18 @@ PrintReport MonitorJournal::printSheet(const QImage& sheet)
     const PrintReport report =
         m_printing.handOff
             ? m_printing.handOff(sheet, record)
-            : printSheetWithReport(sheet, m_state.programFolder, m_state.printDialog, &record);
+            : printSheetWithReport(sheet, m_state.programFolder,
+                                   keepWhenNotSent ? m_state.printDialog : PrintDialogSeam{},
+                                   &record);
     if (report.outcome == PrintOutcome::SavedUnprinted) {
         failed(QStringLiteral("打印记录"),
                m_ledger.sheetKept(id, report.savedPath, report.error).error);
         ++m_waiting;
         m_waitingReason = report.error;
     }
+    m_handingOver = wasHandingOver;
+    if (report.outcome == PrintOutcome::Printed)
+        followJobs();
     // Neither printed nor kept: the sheet stays unfinished in the ledger, and
     // the next start of monitoring draws it again from its photos.
     return report;
@@ -451,27 +470,13 @@ int MonitorJournal::printWaitingSheets()
             --m_waiting;
             continue;
         }
-        const qint64 id = sheet.id;
-        HandOffRecord record;
-        record.keepWhenNotSent = false;
-        record.jobCreated = [this, id](const QString& printer, int jobId) {
-            failed(QStringLiteral("打印记录"), m_ledger.sheetJobCreated(id, printer, jobId).error);
-            crashPointFor("job-created");
-            return true;
-        };
-        record.documentSent = [this, id] {
-            crashPointFor("document-sent");
-            failed(QStringLiteral("打印记录"), m_ledger.sheetDocumentSent(id).error);
-        };
-        const PrintReport report =
-            m_printing.handOff ? m_printing.handOff(picture, record)
-                               : printSheetWithReport(picture, m_state.programFolder, {}, &record);
+        const PrintReport report = handOver(sheet.id, picture, false);
         if (report.outcome != PrintOutcome::Printed) {
             // Still waiting, with its JPEG; a job made for it is known not to
             // hold its document (else it stays handed over, to be asked about).
             if (report.jobId != 0 && !report.unsure)
                 failed(QStringLiteral("打印记录"),
-                       m_ledger.sheetKept(id, sheet.keptPath, report.error).error);
+                       m_ledger.sheetKept(sheet.id, sheet.keptPath, report.error).error);
             m_waitingReason = report.error;
             break;
         }
@@ -481,6 +486,184 @@ int MonitorJournal::printWaitingSheets()
             m_waitingPrinted(sheet, report);
     }
     return m_waiting;
+}
+
+JobReconciliation MonitorJournal::askAbout(const QString& printer, int jobId, bool documentSent)
+{
+    return m_printing.reconcile ? m_printing.reconcile(printer, jobId, documentSent)
+                                : reconcileJob(printer, jobId, documentSent);
+}
+
+void MonitorJournal::followJobs()
+{
+    QList<JobFollower::Job> jobs;
+    if (isRecording() && m_session != 0) {
+        const LedgerResult<QList<LedgerSheet>> open = m_ledger.sheetsAtThePrinter();
+        failed(QStringLiteral("打印记录"), open.error);
+        for (const LedgerSheet& sheet : open.value)
+            jobs << JobFollower::Job{sheet.id, sheet.printer, sheet.jobId};
+    }
+    if (!m_follower) {
+        if (jobs.isEmpty())
+            return;
+        const auto reconcile = m_printing.reconcile;
+        m_follower = std::make_unique<JobFollower>(
+            [reconcile](const QString& printer, const QList<int>& jobIds) {
+                if (!reconcile)
+                    return followPrintJobs(printer, jobIds);
+                QHash<int, JobReconciliation> answers;
+                for (int id : jobIds)
+                    answers.insert(id, reconcile(printer, id, true));
+                return answers;
+            },
+            // Settled on this thread, where the ledger and the board are
+            // used; dropped when the journal has gone.
+            [this](const JobFollower::Job& job, const JobReconciliation& answer) {
+                QMetaObject::invokeMethod(
+                    &m_heartbeat, [this, job, answer] { jobTold(job, answer); },
+                    Qt::QueuedConnection);
+            });
+    }
+    m_follower->follow(jobs);
+}
+
+int MonitorJournal::sheetsAtThePrinter() const
+{
+    return m_follower ? int(m_follower->jobs().size()) : 0;
+}
+
+void MonitorJournal::jobTold(const JobFollower::Job& job, const JobReconciliation& answer)
+{
+    if (!isRecording() || m_session == 0 || m_handingOver || m_passPhoto != 0)
+        return; // asked again next round
+    const LedgerResult<std::optional<LedgerSheet>> found = m_ledger.sheet(job.sheetId);
+    const std::optional<LedgerSheet>& sheet = found.value;
+    if (sheet && sheet->state == SheetState::Handed && !sheet->held && sheet->jobId == job.jobId)
+        settleJob(*sheet, answer, nullptr, true);
+    followJobs();
+}
+
+void MonitorJournal::settleJobsNow()
+{
+    if (!isRecording())
+        return;
+    const LedgerResult<QList<LedgerSheet>> open = m_ledger.sheetsAtThePrinter();
+    for (const LedgerSheet& sheet : open.value) {
+        const JobReconciliation answer = askAbout(sheet.printer, sheet.jobId, true);
+        if (answer.fate == JobReconciliation::Fate::CannotTell)
+            break;
+        // Not sent again on the way out: the next start does that.
+        if (answer.fate == JobReconciliation::Fate::Printed ||
+            answer.fate == JobReconciliation::Fate::AlreadyThere)
+            settleJob(sheet, answer, nullptr, true);
+    }
+    followJobs();
+}
+
+bool MonitorJournal::settleJob(const LedgerSheet& sheet, const JobReconciliation& answer,
+                               QStringList* notices, bool followed)
+{
+    using Fate = JobReconciliation::Fate;
+    const QString reasons = answer.stateReasons.join(QStringLiteral(", "));
+    switch (answer.fate) {
+    case Fate::AlreadyThere:
+        if (!sheet.documentSent)
+            failed(QStringLiteral("打印记录"), m_ledger.sheetDocumentSent(sheet.id).error);
+        if (answer.jobState != 0 &&
+            (answer.jobState != sheet.jobState || reasons != sheet.jobReasons))
+            failed(QStringLiteral("打印记录"),
+                   m_ledger.sheetJobState(sheet.id, answer.jobState, reasons).error);
+        return false;
+    case Fate::Printed:
+        if (answer.jobState != 0)
+            m_ledger.sheetJobState(sheet.id, answer.jobState, reasons);
+        failed(QStringLiteral("打印记录"), m_ledger.sheetPrinted(sheet.id).error);
+        if (m_jobEnded)
+            m_jobEnded(sheet, JobEnd::Printed, QString());
+        return false;
+    case Fate::SendAgain: {
+        // Given up by the printing system (not a job that never got its
+        // document): once more by itself, then the operator decides.
+        // A followed job had its whole document: nothing else sends it back.
+        const bool gaveUp =
+            followed || answer.jobState == kJobCanceled || answer.jobState == kJobAborted;
+        if (answer.jobState != 0)
+            m_ledger.sheetJobState(sheet.id, answer.jobState, reasons);
+        if (gaveUp && sheet.resent >= 1) {
+            hold(sheet, QStringLiteral("打印系统又放弃了作业 %1（%2），已重新打印过一次")
+                            .arg(sheet.jobId)
+                            .arg(answer.reason));
+            return false;
+        }
+        return sendAgain(sheet, gaveUp, notices);
+    }
+    case Fate::Failed:
+        if (answer.jobState != 0)
+            m_ledger.sheetJobState(sheet.id, answer.jobState, reasons);
+        hold(sheet, answer.reason);
+        if (notices)
+            *notices << QStringLiteral("相纸 %1（打印机“%2”的作业 %3）：%4")
+                            .arg(sheet.id)
+                            .arg(sheet.printer)
+                            .arg(sheet.jobId)
+                            .arg(answer.reason);
+        return false;
+    case Fate::CannotTell:
+        return false;
+    }
+    return false;
+}
+
+void MonitorJournal::hold(const LedgerSheet& sheet, const QString& reason)
+{
+    failed(QStringLiteral("打印记录"), m_ledger.sheetHeld(sheet.id, reason).error);
+    if (m_jobEnded)
+        m_jobEnded(sheet, JobEnd::Held, reason);
+}
+
+bool MonitorJournal::sendAgain(const LedgerSheet& sheet, bool resend, QStringList* notices)
+{
+    std::lock_guard<std::recursive_mutex> passLock(m_state.layoutLock);
+    // The board holds the pending sheet: it is set aside while this one is
+    // drawn again from its photos, and put back after.
+    const QImage board = m_state.sheetSurface.snapshotImage();
+    const PendingSheet pending = m_state.pendingSheet;
+    const qint64 filling = m_sheet;
+    const int filledBefore = m_filledBefore;
+    const QString currentPath = m_state.currentPhotoPath;
+    // Nothing drawn again prints by itself: only this decides.
+    const bool monitoring = m_state.windows.monitoring.exchange(false);
+    m_state.sheetSurface.clear();
+    m_state.pendingSheet = PendingSheet{};
+    m_sheet = 0;
+    QStringList lost;
+    LedgerSheet full = sheet;
+    if (full.placements.isEmpty()) {
+        if (const auto withCells = m_ledger.sheet(sheet.id).value)
+            full = *withCells;
+    }
+    const bool drawn = redrawSheet(full, lost);
+    m_state.windows.monitoring = monitoring;
+    if (drawn) {
+        MonitorRecovery unused;
+        m_resending = resend;
+        printRedrawn(sheet.id, unused);
+        m_resending = false;
+    } else {
+        hold(sheet,
+             QStringLiteral("照片已读不到，无法重新打印：") + lost.join(QStringLiteral("；")));
+    }
+    if (notices)
+        *notices << lost;
+    if (!board.isNull())
+        m_state.sheetSurface.pixels() = board;
+    m_state.pendingSheet = pending;
+    m_sheet = filling;
+    m_filledBefore = filledBefore;
+    m_state.currentPhotoPath = currentPath;
+    if (drawn && m_jobEnded)
+        m_jobEnded(sheet, JobEnd::SentAgain, QString());
+    return drawn;
 }
 
 bool MonitorJournal::redrawSheet(const LedgerSheet& sheet, QStringList& notices)
@@ -686,28 +869,14 @@ MonitorRecovery MonitorJournal::resume()
 
         // Sheets handed over before: the scheduler tells which never arrived.
         for (const LedgerSheet& sheet : work.value.handed) {
-            const JobReconciliation fate =
-                m_printing.reconcile
-                    ? m_printing.reconcile(sheet.printer, sheet.jobId, sheet.documentSent)
-                    : reconcileJob(sheet.printer, sheet.jobId, sheet.documentSent);
-            using Fate = JobReconciliation::Fate;
-            if (fate.fate == Fate::AlreadyThere && !sheet.documentSent)
-                m_ledger.sheetDocumentSent(sheet.id);
-            else if (fate.fate == Fate::Printed)
-                m_ledger.sheetPrinted(sheet.id);
-            else if (fate.fate == Fate::SendAgain && redrawSheet(sheet, recovery.notices))
-                printRedrawn(sheet.id, recovery);
-            else if (fate.fate == Fate::Failed)
-                recovery.notices << QStringLiteral("相纸 %1（打印机“%2”的作业 %3）：%4")
-                                        .arg(sheet.id)
-                                        .arg(sheet.printer)
-                                        .arg(sheet.jobId)
-                                        .arg(fate.reason);
-            else if (fate.fate == Fate::CannotTell) {
+            const JobReconciliation fate = askAbout(sheet.printer, sheet.jobId, sheet.documentSent);
+            if (fate.fate == JobReconciliation::Fate::CannotTell) {
                 recovery.notices << QStringLiteral("打印系统没有回答，交出的相纸下次再查：") +
                                         fate.reason;
                 break;
             }
+            if (settleJob(sheet, fate, &recovery.notices))
+                ++recovery.sheetsPrinted;
         }
 
         // Sheets being filled: the last one of this template is the pending
@@ -768,6 +937,7 @@ MonitorRecovery MonitorJournal::resume()
         recovery.arrivedWhileClosed = writtenSince(before->stoppedAt.toMSecsSinceEpoch());
     catchUp(taken);
     printWaitingSheets();
+    followJobs();
     return recovery;
 }
 
@@ -785,6 +955,7 @@ void MonitorJournal::stop()
     if (m_session != 0 && isRecording())
         failed(QStringLiteral("打印记录"), m_ledger.endSession(m_session, true).error);
     m_session = 0;
+    followJobs();
 }
 
 void MonitorJournal::discardPendingSheet(const QString& reason)

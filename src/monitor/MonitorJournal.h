@@ -4,6 +4,7 @@
 #include "core/PrintReport.h"
 #include "ledger/MonitorLock.h"
 #include "ledger/PrintLedger.h"
+#include "printing/JobFollower.h"
 #include "printing/PrinterDevice.h"
 #include "printing/Printing.h"
 
@@ -15,6 +16,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 
 namespace vellora {
 
@@ -114,7 +116,11 @@ public:
         // Whether the printer would take a job now.
         std::function<QueueCheck()> queueReady;
     };
-    void setPrinting(Printing printing) { m_printing = std::move(printing); }
+    void setPrinting(Printing printing)
+    {
+        m_follower.reset(); // it asks the way it was made to
+        m_printing = std::move(printing);
+    }
 
     // Prints a sheet the layout pass (or the preview's print button) took
     // off the board, recording its cells and each step of the hand-off. While
@@ -133,6 +139,26 @@ public:
     int waitingSheets() const { return m_waiting; }
     QString waitingReason() const { return m_waitingReason; }
 
+    // Every job handed over is followed to its end, a question a second per
+    // printer, off this thread; only a completed job makes its sheet
+    // printed. A job the printing system gave up with nothing printed is
+    // sent once more; after that, or when it may have printed in part, the
+    // sheet is held for the operator (重新打印 or 放弃).
+    enum class JobEnd {
+        Printed,
+        SentAgain,
+        Held,
+    };
+    void setJobEnded(std::function<void(const LedgerSheet&, JobEnd, const QString& reason)> told)
+    {
+        m_jobEnded = std::move(told);
+    }
+    // Sheets whose jobs are at the printer, not known to have ended.
+    int sheetsAtThePrinter() const;
+    // Asks about every open job now, on this thread, and settles what has
+    // ended: for a last count before the program ends.
+    void settleJobsNow();
+
 private:
     qint64 ensureSheet();
     void recordRun(qint64 sheetId, int firstCell, int lastCell);
@@ -142,6 +168,16 @@ private:
     void pruneIfDue();
     void failed(const QString& what, const QString& error);
     bool redrawSheet(const LedgerSheet& sheet, QStringList& notices);
+    PrintReport handOver(qint64 id, const QImage& sheet, bool keepWhenNotSent);
+    void followJobs();
+    void jobTold(const JobFollower::Job& job, const JobReconciliation& answer);
+    // What a handed sheet's job came to, at a start or while it is followed:
+    // true when the sheet was drawn and handed over again.
+    bool settleJob(const LedgerSheet& sheet, const JobReconciliation& answer, QStringList* notices,
+                   bool followed = false);
+    bool sendAgain(const LedgerSheet& sheet, bool resend, QStringList* notices);
+    void hold(const LedgerSheet& sheet, const QString& reason);
+    JobReconciliation askAbout(const QString& printer, int jobId, bool documentSent);
     void printRedrawn(qint64 sheetId, MonitorRecovery& recovery);
     MonitorQueue queuedPhotos(const QList<LedgerPhoto>& photos, bool copiesLeftOnly = false);
     MonitorQueue writtenSince(qint64 sinceMs);
@@ -166,6 +202,10 @@ private:
     std::function<void(const LedgerSheet&, const PrintReport&)> m_waitingPrinted;
     Printing m_printing;
     std::function<void()> m_arm;
+    std::function<void(const LedgerSheet&, JobEnd, const QString&)> m_jobEnded;
+    bool m_resending = false; // the hand-off under way is the one automatic resend
+    bool m_handingOver = false;
+    std::unique_ptr<JobFollower> m_follower; // last: stopped before what it tells goes
 };
 
 } // namespace vellora

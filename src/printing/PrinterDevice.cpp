@@ -5,6 +5,7 @@
 #include <QPageLayout>
 #include <QPrinter>
 #include <QPrinterInfo>
+#include <QSet>
 #include <QStringList>
 
 #include <cups/cups.h>
@@ -498,86 +499,20 @@ PrinterDevice::HandOff PrinterDevice::handOff(const JobRecorder& recordJob)
     return HandOff::NotSent;
 }
 
-JobReconciliation reconcileJob(const QString& printerName, int jobId, bool documentSent)
+namespace {
+
+// What a job's state tells, for a job whose document the scheduler has (or
+// that is past waiting for it).
+JobReconciliation judgeJob(int jobId, int jobState, const QStringList& reasons, int pages)
 {
     using Fate = JobReconciliation::Fate;
     JobReconciliation answer;
-    const Connection http = connectToScheduler();
-    if (!http) {
-        answer.reason = QStringLiteral("the printing system (CUPS) is not running");
-        return answer;
-    }
-    const QByteArray queue = queueOf(printerName);
-    char uri[HTTP_MAX_URI];
-    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0,
-                     "/jobs/%d", jobId);
-    ipp_t* request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, uri);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
-                 cupsUser());
-    static const char* const wanted[] = {"job-state", "job-state-reasons",
-                                         "job-impressions-completed", "job-media-sheets-completed",
-                                         "job-printer-uri"};
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
-                  int(std::size(wanted)), nullptr, wanted);
-    const IppMessage response(cupsDoRequest(http.get(), request, "/"));
-    const ipp_status_t status = cupsLastError();
-    bool known = true;
-    if (status == IPP_STATUS_ERROR_NOT_FOUND) {
-        known = false;
-    } else if (!response || status > IPP_STATUS_OK_CONFLICTING) {
-        answer.reason =
-            QStringLiteral("job %1 cannot be asked about: %2").arg(jobId).arg(lastCupsError());
-        return answer;
-    } else {
-        const char* printerUri = ippGetString(
-            ippFindAttribute(response.get(), "job-printer-uri", IPP_TAG_URI), 0, nullptr);
-        const QByteArray path(printerUri ? printerUri : "");
-        known = path.mid(path.lastIndexOf('/') + 1) == queue;
-    }
-    if (!known) {
-        if (documentSent) {
-            answer.fate = Fate::Failed;
-            answer.reason = QStringLiteral("the printing system no longer knows job %1 on \"%2\": "
-                                           "whether it printed cannot be told")
-                                .arg(jobId)
-                                .arg(printerName);
-        } else {
-            answer.fate = Fate::SendAgain;
-            answer.reason =
-                QStringLiteral("job %1 never reached \"%2\"").arg(jobId).arg(printerName);
-        }
-        return answer;
-    }
-    answer.jobState = ippGetInteger(ippFindAttribute(response.get(), "job-state", IPP_TAG_ENUM), 0);
-    ipp_attribute_t* reasons =
-        ippFindAttribute(response.get(), "job-state-reasons", IPP_TAG_KEYWORD);
-    for (int i = 0; reasons != nullptr && i < ippGetCount(reasons); ++i)
-        answer.stateReasons << QString::fromUtf8(ippGetString(reasons, i, nullptr));
-    for (const char* pages : {"job-impressions-completed", "job-media-sheets-completed"}) {
-        ipp_attribute_t* attribute = ippFindAttribute(response.get(), pages, IPP_TAG_INTEGER);
-        if (attribute != nullptr)
-            answer.pagesCompleted = std::max(answer.pagesCompleted, ippGetInteger(attribute, 0));
-    }
-    const QString said = answer.stateReasons.join(QStringLiteral(", "));
-    switch (answer.jobState) {
+    answer.jobState = jobState;
+    answer.stateReasons = reasons;
+    answer.pagesCompleted = pages;
+    const QString said = reasons.join(QStringLiteral(", "));
+    switch (jobState) {
     case IPP_JSTATE_HELD:
-        if (answer.stateReasons.contains(QStringLiteral("job-incoming"))) {
-            // Created, its document never arrived: it cannot print as it is,
-            // and once cancelled it never will.
-            if (cancelJob(http.get(), queue, jobId)) {
-                answer.fate = Fate::SendAgain;
-                answer.reason =
-                    QStringLiteral("job %1 never got its document; cancelled").arg(jobId);
-            } else {
-                answer.reason = QStringLiteral("job %1 never got its document and cannot be "
-                                               "cancelled: %2")
-                                    .arg(jobId)
-                                    .arg(lastCupsError());
-            }
-            return answer;
-        }
-        [[fallthrough]];
     case IPP_JSTATE_PENDING:
     case IPP_JSTATE_PROCESSING:
     case IPP_JSTATE_STOPPED:
@@ -589,23 +524,196 @@ JobReconciliation reconcileJob(const QString& printerName, int jobId, bool docum
         return answer;
     case IPP_JSTATE_CANCELED:
     case IPP_JSTATE_ABORTED:
-        if (answer.pagesCompleted == 0) {
+        if (pages == 0) {
             answer.fate = Fate::SendAgain;
-            answer.reason =
-                QStringLiteral("job %1 ended without printing (%2)").arg(jobId).arg(said);
+            answer.reason = QStringLiteral("作业 %1 未打印就结束了（%2）").arg(jobId).arg(said);
         } else {
             answer.fate = Fate::Failed;
-            answer.reason = QStringLiteral("job %1 ended after %2 page(s) (%3)")
-                                .arg(jobId)
-                                .arg(answer.pagesCompleted)
-                                .arg(said);
+            answer.reason =
+                QStringLiteral("作业 %1 打印了 %2 页后结束（%3）").arg(jobId).arg(pages).arg(said);
         }
         return answer;
     default:
-        answer.reason =
-            QStringLiteral("job %1 is in an unknown state %2").arg(jobId).arg(answer.jobState);
+        answer.reason = QStringLiteral("作业 %1 处于未知状态 %2").arg(jobId).arg(jobState);
         return answer;
     }
+}
+
+JobReconciliation unknownJob(const QString& printerName, int jobId, bool documentSent)
+{
+    JobReconciliation answer;
+    if (documentSent) {
+        answer.fate = JobReconciliation::Fate::Failed;
+        answer.reason =
+            QStringLiteral("打印系统已不知道打印机“%2”上的作业 %1，无法判断它是否已打印")
+                .arg(jobId)
+                .arg(printerName);
+    } else {
+        answer.fate = JobReconciliation::Fate::SendAgain;
+        answer.reason = QStringLiteral("作业 %1 没有到达打印机“%2”").arg(jobId).arg(printerName);
+    }
+    return answer;
+}
+
+const char* const kJobAttributes[] = {"job-id",
+                                      "job-state",
+                                      "job-state-reasons",
+                                      "job-impressions-completed",
+                                      "job-media-sheets-completed",
+                                      "job-printer-uri"};
+
+struct JobAttributes
+{
+    int id = 0;
+    int state = 0;
+    QStringList reasons;
+    int pages = 0; // the larger of impressions and media sheets completed
+};
+
+// The jobs of a response, one per job group (groups end at a separator).
+QList<JobAttributes> readJobs(ipp_t* response)
+{
+    QList<JobAttributes> jobs;
+    JobAttributes job;
+    bool inJob = false;
+    const auto finish = [&] {
+        if (inJob)
+            jobs << job;
+        job = JobAttributes{};
+        inJob = false;
+    };
+    for (ipp_attribute_t* a = ippFirstAttribute(response); a != nullptr;
+         a = ippNextAttribute(response)) {
+        const char* name = ippGetName(a);
+        if (name == nullptr || ippGetGroupTag(a) != IPP_TAG_JOB) {
+            finish();
+            continue;
+        }
+        inJob = true;
+        if (qstrcmp(name, "job-id") == 0)
+            job.id = ippGetInteger(a, 0);
+        else if (qstrcmp(name, "job-state") == 0)
+            job.state = ippGetInteger(a, 0);
+        else if (qstrcmp(name, "job-state-reasons") == 0)
+            for (int i = 0; i < ippGetCount(a); ++i)
+                job.reasons << QString::fromUtf8(ippGetString(a, i, nullptr));
+        else if (qstrcmp(name, "job-impressions-completed") == 0 ||
+                 qstrcmp(name, "job-media-sheets-completed") == 0)
+            job.pages = std::max(job.pages, ippGetInteger(a, 0));
+    }
+    finish();
+    return jobs;
+}
+
+} // namespace
+
+JobReconciliation reconcileJob(const QString& printerName, int jobId, bool documentSent)
+{
+    using Fate = JobReconciliation::Fate;
+    JobReconciliation answer;
+    const Connection http = connectToScheduler();
+    if (!http) {
+        answer.reason = QStringLiteral("打印系统（CUPS）没有运行");
+        return answer;
+    }
+    const QByteArray queue = queueOf(printerName);
+    char uri[HTTP_MAX_URI];
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0,
+                     "/jobs/%d", jobId);
+    ipp_t* request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, uri);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+                 cupsUser());
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                  int(std::size(kJobAttributes)), nullptr, kJobAttributes);
+    const IppMessage response(cupsDoRequest(http.get(), request, "/"));
+    const ipp_status_t status = cupsLastError();
+    bool known = true;
+    if (status == IPP_STATUS_ERROR_NOT_FOUND) {
+        known = false;
+    } else if (!response || status > IPP_STATUS_OK_CONFLICTING) {
+        answer.reason = QStringLiteral("无法询问作业 %1：%2").arg(jobId).arg(lastCupsError());
+        return answer;
+    } else {
+        const char* printerUri = ippGetString(
+            ippFindAttribute(response.get(), "job-printer-uri", IPP_TAG_URI), 0, nullptr);
+        const QByteArray path(printerUri ? printerUri : "");
+        known = path.mid(path.lastIndexOf('/') + 1) == queue;
+    }
+    if (!known)
+        return unknownJob(printerName, jobId, documentSent);
+    const JobAttributes job = readJobs(response.get()).value(0);
+    const int state = job.state;
+    const QStringList& reasons = job.reasons;
+    if (state == IPP_JSTATE_HELD && reasons.contains(QStringLiteral("job-incoming"))) {
+        answer.jobState = state;
+        answer.stateReasons = reasons;
+        // Created, its document never arrived: it cannot print as it is,
+        // and once cancelled it never will.
+        if (cancelJob(http.get(), queue, jobId)) {
+            answer.fate = Fate::SendAgain;
+            answer.reason = QStringLiteral("作业 %1 没有收到文档，已取消").arg(jobId);
+        } else {
+            answer.reason = QStringLiteral("作业 %1 没有收到文档，也无法取消：%2")
+                                .arg(jobId)
+                                .arg(lastCupsError());
+        }
+        return answer;
+    }
+    return judgeJob(jobId, state, reasons, job.pages);
+}
+
+QHash<int, JobReconciliation> followPrintJobs(const QString& printerName, const QList<int>& jobIds)
+{
+    QHash<int, JobReconciliation> answers;
+    if (jobIds.isEmpty())
+        return answers;
+    const auto cannotTell = [&](const QString& why) {
+        for (int id : jobIds) {
+            JobReconciliation answer;
+            answer.reason = why;
+            answers.insert(id, answer);
+        }
+        return answers;
+    };
+    const Connection http = connectToScheduler();
+    if (!http)
+        return cannotTell(QStringLiteral("打印系统（CUPS）没有运行"));
+    const QByteArray queue = queueOf(printerName);
+    char uri[HTTP_MAX_URI];
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0,
+                     "/printers/%s", queue.constData());
+    ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+                 cupsUser());
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "all");
+    // From the oldest job followed on: the queue's history before it is
+    // not read at all.
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "first-job-id",
+                  *std::min_element(jobIds.begin(), jobIds.end()));
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                  int(std::size(kJobAttributes)), nullptr, kJobAttributes);
+    const IppMessage response(cupsDoRequest(http.get(), request, "/"));
+    if (!response || cupsLastError() > IPP_STATUS_OK_CONFLICTING) {
+        if (cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND) {
+            for (int id : jobIds)
+                answers.insert(id, unknownJob(printerName, id, true));
+            return answers;
+        }
+        return cannotTell(
+            QStringLiteral("无法询问打印机“%1”的作业：%2").arg(printerName, lastCupsError()));
+    }
+    const QSet<int> wanted(jobIds.begin(), jobIds.end());
+    // A job whose document is sent never waits for it: job-incoming here is
+    // the scheduler catching up, not a job to cancel.
+    for (const JobAttributes& job : readJobs(response.get()))
+        if (wanted.contains(job.id))
+            answers.insert(job.id, judgeJob(job.id, job.state, job.reasons, job.pages));
+    for (int id : jobIds)
+        if (!answers.contains(id))
+            answers.insert(id, unknownJob(printerName, id, true));
+    return answers;
 }
 
 } // namespace vellora

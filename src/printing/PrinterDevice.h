@@ -3,8 +3,10 @@
 #include "printing/Printing.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QIODevice>
 #include <QImage>
+#include <QList>
 #include <QPageLayout>
 #include <QRectF>
 #include <QString>
@@ -88,6 +90,9 @@ struct JobReconciliation
 // A job id that is not on printerName's queue (ids start again when the
 // scheduler's state is lost) counts as unknown.
 JobReconciliation reconcileJob(const QString& printerName, int jobId, bool documentSent);
+// The same for jobs whose documents were all sent, with one request for the
+// whole queue: what each of jobIds came to. Never cancels a job.
+QHash<int, JobReconciliation> followPrintJobs(const QString& printerName, const QList<int>& jobIds);
 
 // One print job on one page, drawn in 0.1 mm from the printable area's corner.
 // Not thread-safe by itself: printSheet runs one job at a time.

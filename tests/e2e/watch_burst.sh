@@ -210,7 +210,7 @@ if [ $status -ne 0 ]; then
     exit $status
 fi
 [ $watcher_status -eq 0 ] || fail "the watcher ended with status $watcher_status on SIGTERM"
-grep -q "stopped: 512 photos laid out, 64 sheets printed, 0 kept in 未打印, 0 waiting for the printer, 0 lost, 0 cells on the unprinted sheet, 0 photos not yet laid out, 2 files not laid out" \
+grep -q "stopped: 512 photos laid out, 64 sheets printed, 0 at the printer, 0 kept in 未打印, 0 waiting for the printer, 0 held for the operator, 0 lost, 0 cells on the unprinted sheet, 0 photos not yet laid out, 2 files not laid out" \
     "$work/watch.log" || { tail -n 5 "$work/watch.log"; fail "the watcher's own count differs"; }
 grep -q "not laid out: odd/notes.jpg" "$work/watch.log" && grep -q "not laid out: odd/damaged.jpg" "$work/watch.log" ||
     fail "the text file and the damaged JPEG were not reported"

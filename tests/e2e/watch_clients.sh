@@ -305,7 +305,7 @@ grep "watch: not laid out" "$work/watch.log"
 [ $status -eq 0 ] || { tail -n 30 "$work/watch.log"; exit $status; }
 [ $watcher_status -eq 0 ] || fail "the watcher ended with status $watcher_status on SIGTERM"
 count=$(wc -w <"$work/expected")
-grep -q "stopped: $count photos laid out, $count sheets printed, 0 kept in 未打印, 0 waiting for the printer, 0 lost, 0 cells on the unprinted sheet, 0 photos not yet laid out" \
+grep -q "stopped: $count photos laid out, $count sheets printed, 0 at the printer, 0 kept in 未打印, 0 waiting for the printer, 0 held for the operator, 0 lost, 0 cells on the unprinted sheet, 0 photos not yet laid out" \
     "$work/watch.log" || fail "the watcher's own count differs from $count photos on $count sheets"
 # Where the lease was taken in time, the photo put after it came first: the
 # held one waited without holding anything else up.

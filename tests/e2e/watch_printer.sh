@@ -73,8 +73,8 @@ def feed(photos):
         time.sleep(0.05)
 
 def count(what):
-    if what == "printed":  # a new sheet, or one that waited
-        return len(re.findall(r"watch: (?:sheet \d+ printed|printed kept sheet )", text()))
+    if what == "printed":  # a job completed, of a new sheet or of one that waited
+        return text().count(" printed (job ")
     return text().count(what)
 
 def wait_for(what, count_wanted, seconds):
@@ -163,7 +163,7 @@ if [ $status -ne 0 ]; then
     exit $status
 fi
 [ $watcher_status -eq 0 ] || fail "the watcher ended with status $watcher_status on SIGTERM"
-grep -q "stopped: 40 photos laid out, 10 sheets printed, 4 kept in 未打印, 0 waiting for the printer, 0 lost, 0 cells" \
+grep -q "stopped: 40 photos laid out, 10 sheets printed, 0 at the printer, 4 kept in 未打印, 0 waiting for the printer, 0 held for the operator, 0 lost, 0 cells" \
     "$work/watch.log" || { tail -n 5 "$work/watch.log"; fail "the watcher's own count differs"; }
 grep -q "打印机“$queue”已停止：已暂停" "$work/watch.log" ||
     fail "the stopped queue was not told in the operator's words"

@@ -80,6 +80,7 @@ private Q_SLOTS:
     void refusedChanges_data();
     void refusedChanges();
     void restartFindsUnfinishedWork();
+    void olderLedgerIsUpgradedInPlace();
     void commitSurvivesKill();
     void sameBytes_data();
     void sameBytes();
@@ -114,7 +115,7 @@ void TestPrintLedger::newLedgerIsOursAndGroupWritable()
     QCOMPARE(header.left(16), QByteArray("SQLite format 3\0", 16));
     QCOMPARE(int(header[18]), 2);
     QCOMPARE(bigEndian32(header, 68), quint32(0x566C6772));
-    QCOMPARE(bigEndian32(header, 60), quint32(1));
+    QCOMPARE(bigEndian32(header, 60), quint32(2));
 }
 
 void TestPrintLedger::plantedLinkIsRefused()
@@ -405,6 +406,61 @@ void TestPrintLedger::restartFindsUnfinishedWork()
     const qint64 next = ledger.beginSession(kHot, QStringLiteral("T"), 1).value;
     QVERIFY(ledger.endSession(next, true).ok());
     QVERIFY(!ledger.lastSession().value->crashed());
+}
+
+// A ledger written before jobs were followed: its sheets lack the job's own
+// columns. Reading it (as the history does, beside a monitor) or monitoring
+// with it keeps every row and adds them; a held sheet leaves the work a
+// restart sends again.
+void TestPrintLedger::olderLedgerIsUpgradedInPlace()
+{
+    TempProgramFolder folder;
+    qint64 handed = 0, held = 0;
+    QString path;
+    {
+        PrintLedger ledger;
+        QVERIFY(ledger.open(folder.path()).ok);
+        path = ledger.filePath();
+        handed = ledger.newSheet(QStringLiteral("T"), 2).value;
+        const qint64 photo = ledger.recordPhotoQueued(kHot, "h.jpg", 2).value;
+        QVERIFY(ledger.photoOnSheet(photo, handed, {1, 2}).ok());
+        QVERIFY(ledger.sheetJobCreated(handed, QStringLiteral("Q"), 5).ok());
+    }
+    QVERIFY(sqliteExec(path, "ALTER TABLE sheets DROP COLUMN held; "
+                             "ALTER TABLE sheets DROP COLUMN resent; "
+                             "ALTER TABLE sheets DROP COLUMN job_reasons; "
+                             "ALTER TABLE sheets DROP COLUMN job_state; "
+                             "PRAGMA user_version = 1;"));
+    {
+        PrintLedger reader;
+        const LedgerOpening opened = reader.open(folder.path(), PrintLedger::Mode::Read);
+        QVERIFY2(opened.ok, qPrintable(opened.error));
+        QVERIFY(opened.setAsidePath.isEmpty());
+        const auto sheet = reader.sheet(handed).value;
+        QVERIFY(sheet.has_value());
+        QCOMPARE(sheet->jobId, 5);
+        QVERIFY(!sheet->held);
+    }
+    PrintLedger ledger;
+    const LedgerOpening opened = ledger.open(folder.path());
+    QVERIFY2(opened.ok && opened.notice.isEmpty(), qPrintable(opened.error + opened.notice));
+    QVERIFY(ledger.sheetDocumentSent(handed).ok());
+    QVERIFY(ledger.sheetJobState(handed, 8, QStringLiteral("job-aborted-by-system")).ok());
+    QVERIFY(ledger.sheetHeld(handed, QStringLiteral("gave up")).ok());
+    held = handed;
+    const UnfinishedWork work = ledger.unfinishedWork().value;
+    QVERIFY(work.handed.isEmpty());
+    QCOMPARE(work.held.size(), 1);
+    QCOMPARE(work.held[0].id, held);
+    QCOMPARE(work.held[0].jobState, 8);
+    QCOMPARE(work.held[0].reason, QStringLiteral("gave up"));
+    QVERIFY(ledger.sheetsAtThePrinter().value.isEmpty());
+    // A new job for it (重新打印) takes it off hold and counts once as a resend.
+    QVERIFY(ledger.sheetJobCreated(held, QStringLiteral("Q"), 6, true).ok());
+    const auto again = ledger.sheet(held).value;
+    QVERIFY(!again->held);
+    QCOMPARE(again->resent, 1);
+    QCOMPARE(again->jobState, 0);
 }
 
 void TestPrintLedger::commitSurvivesKill()

@@ -19,6 +19,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <mutex>
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -156,6 +157,7 @@ private Q_SLOTS:
     void photosCaughtUpSurviveASecondCrash_data();
     void photosCaughtUpSurviveASecondCrash();
     void keptSheetsPrintInOrderOnceThePrinterTakesJobs();
+    void handedJobsAreFollowedToTheirEnd();
     void photoPathJoinsFolderAndEntry_data();
     void photoPathJoinsFolderAndEntry();
     void rearmingDoesNotPostponeTheTick();
@@ -547,6 +549,91 @@ void TestMonitorCycle::keptSheetsPrintInOrderOnceThePrinterTakesJobs()
     QVERIFY(startMonitoringCore(c.state, c.photos.path(), {}));
     QCOMPARE(c.printed.size(), 3);
     QCOMPARE(c.state.journal->waitingSheets(), 0);
+    pauseMonitoringCore(c.state);
+}
+
+// Job n answers what answers[n] says (AlreadyThere until set), asked on the
+// follower's thread. An aborted job with nothing printed is sent once more;
+// aborted again, it waits for the operator. The pending sheet is not touched.
+void TestMonitorCycle::handedJobsAreFollowedToTheirEnd()
+{
+    Cycle c(eightCells(4));
+    recordSheets(c);
+    std::mutex lock;
+    QHash<int, JobReconciliation::Fate> answers;
+    MonitorJournal::Printing printing;
+    printing.handOff = [&c](const QImage& sheet, const HandOffRecord& record) {
+        record.jobCreated(QStringLiteral("P"), int(c.printed.size()) + 1);
+        c.printed << sheet;
+        record.documentSent();
+        PrintReport report;
+        report.outcome = PrintOutcome::Printed;
+        return report;
+    };
+    printing.reconcile = [&](const QString&, int job, bool) {
+        std::lock_guard guard(lock);
+        JobReconciliation answer;
+        answer.fate = answers.value(job, JobReconciliation::Fate::AlreadyThere);
+        answer.jobState = answer.fate == JobReconciliation::Fate::SendAgain ? 8 : 5;
+        answer.stateReasons = {QStringLiteral("job-printing")};
+        return answer;
+    };
+    c.state.journal->setPrinting(printing);
+    QList<MonitorJournal::JobEnd> ends;
+    c.state.journal->setJobEnded(
+        [&](const LedgerSheet&, MonitorJournal::JobEnd end, const QString&) { ends << end; });
+    QVERIFY(startMonitoringCore(c.state, c.photos.path(), {}));
+    c.tick({QStringLiteral("A.jpg"), QStringLiteral("B.jpg")});
+    c.tick({QStringLiteral("C.jpg"), QStringLiteral("D.jpg")});
+    QVERIFY(QFile::copy(c.photos.filePath(QStringLiteral("A.jpg")),
+                        c.photos.filePath(QStringLiteral("E.jpg"))));
+    c.tick({QStringLiteral("E.jpg")});
+    QCOMPARE(c.printed.size(), 2);
+    QCOMPARE(c.state.pendingSheet.filledCells, 4);
+    PrintLedger& ledger = c.state.journal->ledger();
+    const auto sheetOfJob = [&](int job) {
+        for (qint64 id = 1; id <= 2; ++id)
+            if (const auto sheet = ledger.sheet(id).value; sheet && sheet->jobId == job)
+                return *sheet;
+        return LedgerSheet{};
+    };
+
+    // Printing: recorded so, never called printed.
+    QTRY_COMPARE(ledger.sheet(1).value->jobState, 5);
+    QCOMPARE(ledger.sheet(1).value->state, SheetState::Handed);
+    QCOMPARE(c.state.journal->sheetsAtThePrinter(), 2);
+    {
+        std::lock_guard guard(lock);
+        answers[1] = JobReconciliation::Fate::Printed;
+        answers[2] = JobReconciliation::Fate::SendAgain;
+    }
+    QTRY_COMPARE(ledger.sheet(1).value->state, SheetState::Printed);
+    QTRY_COMPARE(c.printed.size(), 3);
+    QCOMPARE(sheetOfJob(3).id, qint64(2));
+    QCOMPARE(sheetOfJob(3).resent, 1);
+    for (int k = 1; k <= 8; ++k)
+        QCOMPARE(c.cellPhoto(c.printed[2], k), c.cellPhoto(c.printed[1], k));
+    {
+        std::lock_guard guard(lock);
+        answers[3] = JobReconciliation::Fate::SendAgain;
+    }
+    QTRY_VERIFY(ledger.sheet(2).value->held);
+    QTest::qWait(1500); // another round: nothing more is sent
+    QCOMPARE(c.printed.size(), 3);
+    QCOMPARE(ends, (QList<MonitorJournal::JobEnd>{MonitorJournal::JobEnd::Printed,
+                                                  MonitorJournal::JobEnd::SentAgain,
+                                                  MonitorJournal::JobEnd::Held}));
+    QCOMPARE(c.state.journal->sheetsAtThePrinter(), 0);
+    // E's four copies still wait on the board, in their cells.
+    QCOMPARE(c.state.pendingSheet.filledCells, 4);
+    QCOMPARE(c.cellPhoto(c.state.sheetSurface.image(), 1), 0);
+    QCOMPARE(c.cellPhoto(c.state.sheetSurface.image(), 5), -1);
+    QVERIFY(QFile::copy(c.photos.filePath(QStringLiteral("C.jpg")),
+                        c.photos.filePath(QStringLiteral("F.jpg"))));
+    c.tick({QStringLiteral("F.jpg")});
+    QCOMPARE(c.printed.size(), 4);
+    QCOMPARE(c.cellPhoto(c.printed[3], 4), 0);
+    QCOMPARE(c.cellPhoto(c.printed[3], 5), 2);
     pauseMonitoringCore(c.state);
 }
 

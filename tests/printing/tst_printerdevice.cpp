@@ -206,6 +206,14 @@ void TestPrinterDevice::reconcile()
     }
     QVERIFY(id > 0);
 
+    // Followed with its document sent, one request for the whole queue says
+    // the same of it, and of a job the queue never had that it is lost.
+    if (documentSent) {
+        const int never = 999999999;
+        const QHash<int, JobReconciliation> followed = followPrintJobs(queue, {id, never});
+        QCOMPARE(followed.value(id).fate, fate);
+        QCOMPARE(followed.value(never).fate, Fate::Failed);
+    }
     const JobReconciliation answer = reconcileJob(queue, id, documentSent);
     QCOMPARE(answer.fate, fate);
     if (fate == Fate::Failed || fate == Fate::SendAgain)
