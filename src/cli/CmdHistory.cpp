@@ -82,6 +82,13 @@ QJsonObject jsonEntry(const HistoryEntry& entry)
             {QStringLiteral("kept_as"),
              sheet.keptPath.isEmpty() ? QJsonValue() : QJsonValue(sheet.keptPath)},
             {QStringLiteral("printed_at"), jsonTime(sheet.printedAt)},
+            // The job as the printing system last told it (IPP job-state).
+            {QStringLiteral("job_state"),
+             sheet.jobState > 0 ? QJsonValue(sheet.jobState) : QJsonValue()},
+            {QStringLiteral("resent"), sheet.resent},
+            {QStringLiteral("held_for_operator"), sheet.held && sheet.state == SheetState::Handed},
+            {QStringLiteral("reason"),
+             sheet.reason.isEmpty() ? QJsonValue() : QJsonValue(sheet.reason)},
         });
     }
     return QJsonObject{

@@ -16,12 +16,37 @@ namespace vellora::cli {
 // monitor of its hot folder.
 int runReprint(const QStringList& args)
 {
-    CommandLine line({QCommandLineOption(QStringLiteral("copies"), QString(), QStringLiteral("N"))},
+    CommandLine line({QCommandLineOption(QStringLiteral("copies"), QString(), QStringLiteral("N")),
+                      QCommandLineOption(QStringLiteral("sheet"), QString(), QStringLiteral("ID"))},
                      1);
-    if (!line.parse(args) || line.positional().isEmpty()) {
-        printError(
-            QStringLiteral("reprint: usage: vellora-cli reprint PHOTO-OR-NUMBER [--copies N]"));
+    const bool parsed = line.parse(args);
+    const bool bySheet = parsed && line.isSet(QStringLiteral("sheet"));
+    if (!parsed || line.positional().isEmpty() == !bySheet ||
+        (bySheet && line.isSet(QStringLiteral("copies")))) {
+        printError(QStringLiteral("reprint: usage: vellora-cli reprint PHOTO-OR-NUMBER [--copies "
+                                  "N] | vellora-cli reprint --sheet ID"));
         return 2;
+    }
+    if (bySheet) {
+        bool numeric = false;
+        const qint64 sheetId = line.value(QStringLiteral("sheet")).toLongLong(&numeric);
+        if (!numeric || sheetId < 1) {
+            printError(QStringLiteral("reprint: --sheet takes a sheet number of the print record"));
+            return 2;
+        }
+        PrintLedger ledger;
+        const LedgerOpening opened = ledger.open(executableFolder());
+        const LedgerWrite queued =
+            opened.ok ? reprintSheet(ledger, sheetId) : LedgerWrite{0, opened.error};
+        if (!queued.ok()) {
+            printError(QStringLiteral("reprint: ") + queued.error);
+            return 1;
+        }
+        printError(QStringLiteral("reprint: the photos of sheet %1 are queued again with their "
+                                  "copies; the monitor of their hot folder lays them out (at once "
+                                  "when it runs, else when it next starts)")
+                       .arg(sheetId));
+        return 0;
     }
     bool numeric = true;
     const int copies = line.isSet(QStringLiteral("copies"))

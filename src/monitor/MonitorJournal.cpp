@@ -120,6 +120,95 @@ LedgerWrite queueReprint(PrintLedger& ledger, qint64 photoId, int copies)
     return ledger.recordPhotoQueued(photo.hotFolder, photo.path, copies, true);
 }
 
+namespace {
+
+// Which sheets the operator may decide about.
+QString refusedForOperator(const LedgerSheet& sheet)
+{
+    switch (sheet.state) {
+    case SheetState::Filling:
+        return QStringLiteral("相纸 %1 还在排版").arg(sheet.id);
+    case SheetState::Kept:
+        return QStringLiteral("相纸 %1 在等打印机，打印机恢复后自动打印").arg(sheet.id);
+    case SheetState::Handed:
+        return sheet.held ? QString()
+                          : QStringLiteral("相纸 %1 正在打印（打印机“%2”的作业 %3）")
+                                .arg(sheet.id)
+                                .arg(sheet.printer)
+                                .arg(sheet.jobId);
+    case SheetState::Printed:
+    case SheetState::Discarded:
+        return QString();
+    }
+    return QString();
+}
+
+LedgerResult<LedgerSheet> sheetForOperator(PrintLedger& ledger, qint64 sheetId)
+{
+    LedgerResult<LedgerSheet> result;
+    const LedgerResult<std::optional<LedgerSheet>> found = ledger.sheet(sheetId);
+    if (!found.ok() || !found.value)
+        result.error =
+            found.ok() ? QStringLiteral("打印记录里没有相纸 %1").arg(sheetId) : found.error;
+    else if (const QString refused = refusedForOperator(*found.value); !refused.isEmpty())
+        result.error = refused;
+    else
+        result.value = *found.value;
+    return result;
+}
+
+} // namespace
+
+LedgerWrite reprintSheet(PrintLedger& ledger, qint64 sheetId)
+{
+    LedgerWrite result;
+    const LedgerResult<LedgerSheet> sheet = sheetForOperator(ledger, sheetId);
+    if (!sheet.ok()) {
+        result.error = sheet.error;
+        return result;
+    }
+    if (sheet.value.placements.isEmpty()) {
+        result.error = QStringLiteral("相纸 %1 上没有照片").arg(sheetId);
+        return result;
+    }
+    if (const LedgerWrite begun = ledger.beginBatch(); !begun.ok())
+        return begun;
+    for (const LedgerPlacement& placed : sheet.value.placements) {
+        const LedgerWrite queued = queueReprint(ledger, placed.photoId, placed.cells.count);
+        if (!queued.ok()) {
+            ledger.rollbackBatch();
+            return queued;
+        }
+    }
+    if (sheet.value.held) {
+        const LedgerWrite done = ledger.sheetDiscarded(
+            sheetId,
+            QStringLiteral("已重新打印：照片按原份数加印") +
+                (sheet.value.reason.isEmpty() ? QString()
+                                              : QStringLiteral("（") + sheet.value.reason + u'）'));
+        if (!done.ok()) {
+            ledger.rollbackBatch();
+            return done;
+        }
+    }
+    return ledger.commitBatch();
+}
+
+LedgerWrite giveUpSheet(PrintLedger& ledger, qint64 sheetId)
+{
+    LedgerWrite result;
+    const LedgerResult<LedgerSheet> sheet = sheetForOperator(ledger, sheetId);
+    if (!sheet.ok()) {
+        result.error = sheet.error;
+        return result;
+    }
+    if (!sheet.value.held) {
+        result.error = QStringLiteral("相纸 %1 没有等待处理").arg(sheetId);
+        return result;
+    }
+    return ledger.sheetDiscarded(sheetId, QStringLiteral("操作员放弃：") + sheet.value.reason);
+}
+
 QString MonitorRecovery::summary() const
 {
     QStringList parts;
@@ -219,6 +308,20 @@ bool MonitorJournal::reprint(qint64 photoId, int copies, QString* error)
         return false;
     }
     const LedgerWrite queued = queueReprint(m_ledger, photoId, copies);
+    if (!queued.ok()) {
+        if (error)
+            *error = queued.error;
+        return false;
+    }
+    if (m_session != 0)
+        pickUpReprints();
+    return true;
+}
+
+bool MonitorJournal::reprintSheet(qint64 sheetId, QString* error)
+{
+    const LedgerWrite queued = isRecording() ? vellora::reprintSheet(m_ledger, sheetId)
+                                             : LedgerWrite{0, QStringLiteral("没有打印记录")};
     if (!queued.ok()) {
         if (error)
             *error = queued.error;

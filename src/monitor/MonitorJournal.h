@@ -48,6 +48,13 @@ struct MonitorRecovery
 // out by the monitor of its hot folder: now when one runs, else at its next
 // start. Refused, with its path, when the photo is no longer on disk.
 LedgerWrite queueReprint(PrintLedger& ledger, qint64 photoId, int copies);
+// 重新打印 of a whole sheet: each of its photos queued again as a reprint of
+// the copies it had there, all or none; a sheet held for the operator is then
+// done with (given up in favour of the reprints). Refused for a sheet still
+// on its way: being filled, waiting for the printer, or at the printer.
+LedgerWrite reprintSheet(PrintLedger& ledger, qint64 sheetId);
+// 放弃 of a sheet held for the operator: its photos are not printed again.
+LedgerWrite giveUpSheet(PrintLedger& ledger, qint64 sheetId);
 
 // The print ledger's side of monitoring: the tick tells it what became of
 // each photo, the layout pass which cells it took, the printing of a sheet
@@ -90,6 +97,8 @@ public:
 
     // 加印 from the history: queued behind the photos already waiting.
     bool reprint(qint64 photoId, int copies, QString* error);
+    // reprintSheet on this monitor's ledger, laid out now when it monitors.
+    bool reprintSheet(qint64 sheetId, QString* error);
     // Whether a session runs on hotFolder (as the ledger names it), so that
     // a reprint of one of its photos is laid out now rather than next start.
     bool monitors(const QString& hotFolder) const

@@ -27,6 +27,7 @@ enum Column { kTime, kNumber, kPath, kState, kCopies, kSheets, kPrinters, kRepri
 
 constexpr int kPhotoIdRole = Qt::UserRole;
 constexpr int kHotFolderRole = Qt::UserRole + 1;
+constexpr int kHeldSheetRole = Qt::UserRole + 2;
 constexpr int kListLimit = 1000;
 
 QTableWidgetItem* cell(const QString& text, const QString& tip = QString())
@@ -113,6 +114,15 @@ HistoryWindow::HistoryWindow(AppState& state, QWidget* parent, DialogsPtr dialog
     m_reprintButton = new QPushButton(QStringLiteral("加印"), this);
     m_reprintButton->setObjectName(QStringLiteral("加印按钮"));
     m_reprintButton->setEnabled(false);
+    m_sheetAgainButton = new QPushButton(QStringLiteral("重新打印"), this);
+    m_sheetAgainButton->setObjectName(QStringLiteral("重新打印按钮"));
+    m_sheetAgainButton->setToolTip(
+        QStringLiteral("这张照片所在的相纸没有打印成功：把相纸上的照片按原份数再排一次"));
+    m_sheetAgainButton->setEnabled(false);
+    m_giveUpButton = new QPushButton(QStringLiteral("放弃"), this);
+    m_giveUpButton->setObjectName(QStringLiteral("放弃按钮"));
+    m_giveUpButton->setToolTip(QStringLiteral("这张照片所在的相纸没有打印成功：不再打印它"));
+    m_giveUpButton->setEnabled(false);
     m_reprintNote = new QLabel(this);
     m_reprintNote->setObjectName(QStringLiteral("加印提示标签"));
     m_reprintNote->setWordWrap(true);
@@ -132,6 +142,9 @@ HistoryWindow::HistoryWindow(AppState& state, QWidget* parent, DialogsPtr dialog
     reprint->addWidget(m_copiesBox);
     reprint->addWidget(m_reprintButton);
     reprint->addSpacing(12);
+    reprint->addWidget(m_sheetAgainButton);
+    reprint->addWidget(m_giveUpButton);
+    reprint->addSpacing(12);
     reprint->addWidget(m_reprintNote, 1);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(filters);
@@ -148,6 +161,8 @@ HistoryWindow::HistoryWindow(AppState& state, QWidget* parent, DialogsPtr dialog
     connect(m_refreshButton, &QPushButton::clicked, this, &HistoryWindow::refresh);
     connect(m_table, &QTableWidget::itemSelectionChanged, this, &HistoryWindow::selectionChanged);
     connect(m_reprintButton, &QPushButton::clicked, this, &HistoryWindow::reprintSelected);
+    connect(m_sheetAgainButton, &QPushButton::clicked, this, &HistoryWindow::reprintHeldSheet);
+    connect(m_giveUpButton, &QPushButton::clicked, this, &HistoryWindow::giveUpHeldSheet);
 
     refresh();
 }
@@ -189,7 +204,10 @@ void HistoryWindow::refresh()
         const LedgerPhoto& photo = entry.photo;
         const QString relative = decodeFileName(photo.path);
         QStringList sheets, sheetTips, printers;
+        const LedgerSheet* held = nullptr;
         for (const LedgerSheet& sheet : entry.sheets) {
+            if (sheet.held && sheet.state == SheetState::Handed && !held)
+                held = &sheet;
             sheets << QString::number(sheet.id);
             sheetTips << sheetTip(sheet);
             if (!sheet.printer.isEmpty() && !printers.contains(sheet.printer))
@@ -197,12 +215,15 @@ void HistoryWindow::refresh()
         }
         QTableWidgetItem* time = cell(shownTime(photo.queuedAt));
         time->setData(kPhotoIdRole, photo.id);
+        time->setData(kHeldSheetRole, held ? held->id : 0);
         m_table->setItem(row, kTime, time);
         m_table->setItem(row, kNumber, cell(photo.number));
         QTableWidgetItem* path = cell(relative, photo.hotFolder + u'/' + relative);
         path->setData(kHotFolderRole, photo.hotFolder);
         m_table->setItem(row, kPath, path);
-        m_table->setItem(row, kState, cell(photoStateText(photo)));
+        m_table->setItem(row, kState,
+                         cell(held ? QStringLiteral("打印失败，等待处理：") + held->reason
+                                   : photoStateText(photo)));
         m_table->setItem(row, kCopies, cell(QString::number(photo.copies)));
         m_table->setItem(row, kSheets,
                          cell(sheets.join(QStringLiteral("、")), sheetTips.join(u'\n')));
@@ -235,9 +256,66 @@ qint64 HistoryWindow::selectedPhotoId() const
     return first ? first->data(kPhotoIdRole).toLongLong() : 0;
 }
 
+qint64 HistoryWindow::selectedHeldSheet() const
+{
+    const QList<QTableWidgetItem*> items = m_table->selectedItems();
+    if (items.isEmpty())
+        return 0;
+    const QTableWidgetItem* first = m_table->item(items.first()->row(), kTime);
+    return first ? first->data(kHeldSheetRole).toLongLong() : 0;
+}
+
 void HistoryWindow::selectionChanged()
 {
     m_reprintButton->setEnabled(selectedPhotoId() != 0);
+    m_sheetAgainButton->setEnabled(selectedHeldSheet() != 0);
+    m_giveUpButton->setEnabled(selectedHeldSheet() != 0);
+}
+
+void HistoryWindow::reprintHeldSheet()
+{
+    const qint64 sheetId = selectedHeldSheet();
+    if (sheetId == 0)
+        return;
+    QString error;
+    const std::shared_ptr<MonitorJournal> journal = m_state.journal;
+    if (journal && journal->isRecording() && m_programFolder == m_state.programFolder) {
+        journal->reprintSheet(sheetId, &error);
+    } else {
+        PrintLedger ledger;
+        const LedgerOpening opened = ledger.open(m_programFolder, PrintLedger::Mode::Write);
+        error = opened.ok ? reprintSheet(ledger, sheetId).error : opened.error;
+    }
+    if (!error.isEmpty()) {
+        message(QStringLiteral("重新打印失败：") + error, QString::fromUtf16(kErrorCaption),
+                QMessageBox::Warning);
+        return;
+    }
+    m_reprintNote->setText(QStringLiteral("相纸 %1 的照片已按原份数重新排队").arg(sheetId));
+    refresh();
+}
+
+void HistoryWindow::giveUpHeldSheet()
+{
+    const qint64 sheetId = selectedHeldSheet();
+    if (sheetId == 0)
+        return;
+    QString error;
+    const std::shared_ptr<MonitorJournal> journal = m_state.journal;
+    if (journal && journal->isRecording() && m_programFolder == m_state.programFolder) {
+        error = giveUpSheet(journal->ledger(), sheetId).error;
+    } else {
+        PrintLedger ledger;
+        const LedgerOpening opened = ledger.open(m_programFolder, PrintLedger::Mode::Write);
+        error = opened.ok ? giveUpSheet(ledger, sheetId).error : opened.error;
+    }
+    if (!error.isEmpty()) {
+        message(QStringLiteral("放弃失败：") + error, QString::fromUtf16(kErrorCaption),
+                QMessageBox::Warning);
+        return;
+    }
+    m_reprintNote->setText(QStringLiteral("相纸 %1 已放弃").arg(sheetId));
+    refresh();
 }
 
 void HistoryWindow::reprintSelected()

@@ -156,6 +156,8 @@ private Q_SLOTS:
     void withoutLedgerSaysSoAndMakesNone();
     void reprint_data();
     void reprint();
+    void heldSheetIsPrintedAgainOrGivenUp_data();
+    void heldSheetIsPrintedAgainOrGivenUp();
     void commandLineListsTheLedger();
     void commandLineArguments_data();
     void commandLineArguments();
@@ -332,6 +334,82 @@ QString cliBeside(const TempProgramFolder& program)
 }
 
 } // namespace
+
+void HistoryWindowTest::heldSheetIsPrintedAgainOrGivenUp_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::newRow("重新打印") << QStringLiteral("重新打印按钮");
+    QTest::newRow("放弃") << QStringLiteral("放弃按钮");
+    QTest::newRow("vellora-cli reprint --sheet") << QString();
+}
+
+// A sheet whose job the printing system ended after a page: it waits for the
+// operator, who prints its photos again with the copies they had there, or
+// gives it up. A sheet still on its way is not the operator's to decide.
+void HistoryWindowTest::heldSheetIsPrintedAgainOrGivenUp()
+{
+    QFETCH(QString, button);
+    Studio s;
+    s.writeLedger();
+    qint64 held = 0;
+    {
+        PrintLedger ledger;
+        QVERIFY(ledger.open(s.program.path()).ok);
+        const qint64 photo = ledger.recordPhotoQueued(s.hot.path(), "day1/100001.jpg", 3).value;
+        held = ledger.newSheet(QStringLiteral("一寸"), 8).value;
+        QVERIFY(ledger.photoOnSheet(photo, held, {1, 3}).ok());
+        QVERIFY(ledger.sheetJobCreated(held, QStringLiteral("照相馆打印机"), 9).ok());
+        QVERIFY(ledger.sheetDocumentSent(held).ok());
+        QVERIFY(ledger.sheetHeld(held, QStringLiteral("作业 9 打印了 1 页后结束")).ok());
+    }
+    const QString cli = cliBeside(s.program);
+    QVERIFY(!cli.isEmpty());
+    int status = -1;
+    // Sheet 2 is still being filled.
+    test::runTool(cli, {QStringLiteral("reprint"), QStringLiteral("--sheet"), QStringLiteral("2")},
+                  &status);
+    QCOMPARE(status, 1);
+    QVERIFY(s.queuedReprints().isEmpty());
+
+    s.open();
+    const int row = s.rowOf(QStringLiteral("100001"),
+                            QStringLiteral("打印失败，等待处理：作业 9 打印了 1 页后结束"));
+    QVERIFY(row >= 0);
+    auto* again = s.child<QPushButton>(u"重新打印按钮");
+    auto* giveUp = s.child<QPushButton>(u"放弃按钮");
+    s.table()->selectRow(s.rowOf(QStringLiteral("100002"), QStringLiteral("未排版：不是照片")));
+    QVERIFY(!again->isEnabled() && !giveUp->isEnabled());
+    s.table()->selectRow(row);
+    QVERIFY(again->isEnabled() && giveUp->isEnabled());
+    if (button.isEmpty()) {
+        test::runTool(cli,
+                      {QStringLiteral("reprint"), QStringLiteral("--sheet"), QString::number(held)},
+                      &status);
+        QCOMPARE(status, 0);
+    } else {
+        QTest::mouseClick(s.window->findChild<QPushButton*>(button), Qt::LeftButton);
+    }
+    QVERIFY(s.messages.isEmpty());
+    const QList<LedgerPhoto> queued = s.queuedReprints();
+    PrintLedger ledger;
+    QVERIFY(ledger.open(s.program.path(), PrintLedger::Mode::Read).ok);
+    const LedgerSheet sheet = *ledger.sheet(held).value;
+    QCOMPARE(sheet.state, SheetState::Discarded);
+    if (button == u"放弃按钮") {
+        QVERIFY(queued.isEmpty());
+        QVERIFY(sheet.reason.startsWith(QStringLiteral("操作员放弃")));
+    } else {
+        QCOMPARE(queued.size(), 1);
+        QCOMPARE(queued[0].path, QByteArray("day1/100001.jpg"));
+        QCOMPARE(queued[0].copies, 3);
+    }
+    // Decided: nothing waits for the operator any more.
+    if (button.isEmpty())
+        s.window->refresh();
+    QCOMPARE(s.rowOf(QStringLiteral("100001"),
+                     QStringLiteral("打印失败，等待处理：作业 9 打印了 1 页后结束")),
+             -1);
+}
 
 void HistoryWindowTest::commandLineListsTheLedger()
 {
