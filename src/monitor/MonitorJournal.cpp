@@ -297,6 +297,7 @@ void MonitorJournal::heartbeat()
         pickUpReprints();
         pruneIfDue();
         printWaitingSheets();
+        followJobs(); // and looks up the default printer again
     }
 }
 
@@ -607,7 +608,7 @@ void MonitorJournal::followJobs()
             jobs << JobFollower::Job{sheet.id, sheet.printer, sheet.jobId};
     }
     if (!m_follower) {
-        if (jobs.isEmpty())
+        if (jobs.isEmpty() && m_session == 0)
             return;
         const auto reconcile = m_printing.reconcile;
         m_follower = std::make_unique<JobFollower>(
@@ -628,6 +629,63 @@ void MonitorJournal::followJobs()
             });
     }
     m_follower->follow(jobs);
+    for (auto it = m_stoppedJobs.begin(); it != m_stoppedJobs.end();)
+        it = std::any_of(jobs.begin(), jobs.end(),
+                         [&](const JobFollower::Job& job) { return job.sheetId == it.key(); })
+                 ? std::next(it)
+                 : m_stoppedJobs.erase(it);
+    watchPrinter();
+}
+
+void MonitorJournal::watchPrinter()
+{
+    if (!m_follower)
+        return;
+    const bool watching = m_session != 0 && isRecording();
+    m_printerName = watching ? defaultPrinterName() : QString();
+    if (!watching)
+        m_printerAsked = false;
+    const auto queueReady = m_printing.queueReady;
+    m_follower->watchPrinter(
+        m_printerName,
+        [queueReady](const QString& printer) {
+            return queueReady ? queueReady() : checkPrintQueue(printer);
+        },
+        [this](const QString& printer, const QueueCheck& check) {
+            QMetaObject::invokeMethod(
+                &m_heartbeat,
+                [this, printer, check] {
+                    if (printer != m_printerName)
+                        return;
+                    m_printerCheck = check;
+                    m_printerAsked = true;
+                },
+                Qt::QueuedConnection);
+        });
+}
+
+QString MonitorJournal::printerStatus(bool* trouble) const
+{
+    const auto say = [trouble](const QString& text, bool bad) {
+        if (trouble)
+            *trouble = bad;
+        return text;
+    };
+    if (m_session == 0 || !isRecording())
+        return say(QString(), false);
+    if (m_printerName.isEmpty())
+        return say(QStringLiteral("没有默认打印机"), true);
+    if (m_printerAsked && !m_printerCheck.ready)
+        return say(m_printerCheck.reason, true);
+    if (!m_stoppedJobs.isEmpty())
+        return say(QStringLiteral("打印机“%1”的作业停住了：%2")
+                       .arg(m_printerName, m_stoppedJobs.begin().value()),
+                   true);
+    if (const int at = sheetsAtThePrinter(); at > 0)
+        return say(QStringLiteral("打印机“%1”打印中 %2 张").arg(m_printerName).arg(at), false);
+    if (m_printerAsked)
+        return say(QStringLiteral("打印机“%1”就绪").arg(m_printerName), false);
+    return say(QString(), false);
 }
 
 int MonitorJournal::sheetsAtThePrinter() const
@@ -643,6 +701,11 @@ void MonitorJournal::jobTold(const JobFollower::Job& job, const JobReconciliatio
     const std::optional<LedgerSheet>& sheet = found.value;
     if (sheet && sheet->state == SheetState::Handed && !sheet->held && sheet->jobId == job.jobId)
         settleJob(*sheet, answer, nullptr, true);
+    // IPP job-state 6: processing-stopped (paper, jam, an operator's pause).
+    if (answer.fate == JobReconciliation::Fate::AlreadyThere && answer.jobState == 6)
+        m_stoppedJobs.insert(job.sheetId, printerTroubleText(answer.stateReasons, QString()));
+    else
+        m_stoppedJobs.remove(job.sheetId);
     followJobs();
 }
 

@@ -164,6 +164,10 @@ public:
     }
     // Sheets whose jobs are at the printer, not known to have ended.
     int sheetsAtThePrinter() const;
+    // The default printer as last asked (every few seconds while monitoring,
+    // off this thread): 打印机“…”就绪, 打印中 N 张, or why it does not print
+    // (trouble set); empty before it was first asked.
+    QString printerStatus(bool* trouble = nullptr) const;
     // Asks about every open job now, on this thread, and settles what has
     // ended: for a last count before the program ends.
     void settleJobsNow();
@@ -187,6 +191,7 @@ private:
     bool sendAgain(const LedgerSheet& sheet, bool resend, QStringList* notices);
     void hold(const LedgerSheet& sheet, const QString& reason);
     JobReconciliation askAbout(const QString& printer, int jobId, bool documentSent);
+    void watchPrinter();
     void printRedrawn(qint64 sheetId, MonitorRecovery& recovery);
     MonitorQueue queuedPhotos(const QList<LedgerPhoto>& photos, bool copiesLeftOnly = false);
     MonitorQueue writtenSince(qint64 sinceMs);
@@ -214,6 +219,10 @@ private:
     std::function<void(const LedgerSheet&, JobEnd, const QString&)> m_jobEnded;
     bool m_resending = false; // the hand-off under way is the one automatic resend
     bool m_handingOver = false;
+    QString m_printerName; // the default printer, as last looked up
+    bool m_printerAsked = false;
+    QueueCheck m_printerCheck;               // its answer
+    QHash<qint64, QString> m_stoppedJobs;    // sheet → why its job stands still
     std::unique_ptr<JobFollower> m_follower; // last: stopped before what it tells goes
 };
 

@@ -31,6 +31,20 @@ void JobFollower::follow(const QList<Job>& jobs)
     m_wake.notify_all();
 }
 
+void JobFollower::watchPrinter(const QString& printer,
+                               std::function<QueueCheck(const QString&)> check, PrinterTold told)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (printer != m_printer)
+            m_roundsToCheck = 0;
+        m_printer = printer;
+        m_check = std::move(check);
+        m_printerTold = std::move(told);
+    }
+    m_wake.notify_all();
+}
+
 QList<JobFollower::Job> JobFollower::jobs() const
 {
     std::lock_guard lock(m_mutex);
@@ -39,10 +53,13 @@ QList<JobFollower::Job> JobFollower::jobs() const
 
 void JobFollower::run()
 {
+    // The watched printer is asked every this many rounds.
+    constexpr int kRoundsPerPrinterCheck = 5;
     std::unique_lock lock(m_mutex);
     while (!m_stop) {
-        if (m_jobs.isEmpty()) {
-            m_wake.wait(lock, [this] { return m_stop || !m_jobs.isEmpty(); });
+        if (m_jobs.isEmpty() && m_printer.isEmpty()) {
+            m_wake.wait(lock,
+                        [this] { return m_stop || !m_jobs.isEmpty() || !m_printer.isEmpty(); });
             continue;
         }
         const auto roundEnds =
@@ -50,7 +67,19 @@ void JobFollower::run()
         QHash<QString, QList<Job>> byPrinter;
         for (const Job& job : std::as_const(m_jobs))
             byPrinter[job.printer] << job;
+        // A round of its own for the printer's state: never two requests a
+        // second to one printer.
+        const bool checkPrinter = !m_printer.isEmpty() && m_roundsToCheck-- <= 0;
+        const QString printer = m_printer;
+        const auto check = m_check;
+        const auto printerTold = m_printerTold;
+        if (checkPrinter) {
+            m_roundsToCheck = kRoundsPerPrinterCheck - 1;
+            byPrinter.remove(printer);
+        }
         lock.unlock();
+        if (checkPrinter && check && printerTold)
+            printerTold(printer, check(printer));
         for (auto it = byPrinter.cbegin(); it != byPrinter.cend(); ++it) {
             if (std::lock_guard stopping(m_mutex); m_stop)
                 break;

@@ -37,9 +37,16 @@ public:
     JobFollower(const JobFollower&) = delete;
     JobFollower& operator=(const JobFollower&) = delete;
 
-    // The jobs still open, replacing the last list; empty: the thread sleeps.
+    // The jobs still open, replacing the last list.
     void follow(const QList<Job>& jobs);
     QList<Job> jobs() const;
+
+    // Also asks, every few rounds and in a round of its own, whether this
+    // printer would take a job (empty: no printer is watched). With neither
+    // jobs nor a printer the thread sleeps.
+    using PrinterTold = std::function<void(const QString& printer, const QueueCheck& check)>;
+    void watchPrinter(const QString& printer, std::function<QueueCheck(const QString&)> check,
+                      PrinterTold told);
 
 private:
     void run();
@@ -50,6 +57,10 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     QList<Job> m_jobs;
+    QString m_printer;
+    std::function<QueueCheck(const QString&)> m_check;
+    PrinterTold m_printerTold;
+    int m_roundsToCheck = 0; // rounds until the watched printer is asked again
     bool m_stop = false;
     std::thread m_thread;
 };

@@ -576,6 +576,12 @@ QString MainWindow::monitorNotice() const
     // themselves once the printer takes jobs); otherwise this run's count.
     const MonitorJournal* journal = m_state.journal.get();
     const bool recorded = journal && journal->isRecording();
+    // The printer as it is now, kept current while monitoring records; with
+    // sheets waiting, their line below says why.
+    if (recorded && journal->waitingSheets() == 0) {
+        if (const QString printer = journal->printerStatus(); !printer.isEmpty())
+            lines << printer;
+    }
     const int unprinted = recorded ? journal->waitingSheets() : m_unprintedSheets;
     if (unprinted > 0) {
         QString line = QStringLiteral("%1 张未打印").arg(unprinted);
@@ -605,6 +611,16 @@ QString MainWindow::monitorNotice() const
 void MainWindow::showNotice()
 {
     const QString text = monitorNotice();
+    // Red only when something needs the operator: a printer that is ready
+    // or printing, and nothing else to say, is told in grey.
+    bool trouble = true;
+    if (const MonitorJournal* journal = m_state.journal.get(); journal && journal->isRecording()) {
+        bool printerTrouble = false;
+        if (text == journal->printerStatus(&printerTrouble))
+            trouble = printerTrouble;
+    }
+    m_noticeLabel->setStyleSheet(trouble ? QStringLiteral("QLabel { color: #b00000; }")
+                                         : QStringLiteral("QLabel { color: #505050; }"));
     m_noticeLabel->setText(text);
     m_noticeLabel->setToolTip(text);
     m_noticeLabel->setVisible(!text.isEmpty());
