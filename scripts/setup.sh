@@ -30,6 +30,8 @@ packages=(
     # JPEG reference tools, the package checks and the dependency picture
     samba smbclient rsync util-linux procps python3 libjpeg-turbo-progs imagemagick
     dpkg-dev fakeroot lintian desktop-file-utils graphviz
+    # the desktop notification tests' private message bus and its monitor
+    dbus-daemon dbus-bin
 )
 missing=()
 for p in "${packages[@]}"; do
