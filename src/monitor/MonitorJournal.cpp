@@ -405,6 +405,8 @@ void MonitorJournal::recordArrivals(int rootFd, MonitorQueue& entries)
 void MonitorJournal::notLaidOut(const MonitorEntry& entry, const QString& reason,
                                 const QByteArray& bytes)
 {
+    tell(QStringLiteral("not-laid-out"), QStringLiteral("照片没有排版"),
+         entry.name + QStringLiteral("：") + reason);
     if (isRecording() && entry.ledgerId != 0)
         failed(QStringLiteral("打印记录"),
                m_ledger.photoNotLaidOut(entry.ledgerId, reason, identityOf(entry, bytes)).error);
@@ -464,6 +466,8 @@ PrintReport MonitorJournal::printSheet(const QImage& sheet)
                    m_ledger.sheetKept(id, kept.savedPath, kept.error).error);
             ++m_waiting;
         }
+        tell(QStringLiteral("sheet-kept"), QStringLiteral("相纸没有打印，已存入“未打印”"),
+             kept.error + QStringLiteral("；打印机恢复后自动打印"), true);
         return kept;
     }
     return handOver(id, sheet, true);
@@ -499,6 +503,11 @@ PrintReport MonitorJournal::handOver(qint64 id, const QImage& sheet, bool keepWh
                m_ledger.sheetKept(id, report.savedPath, report.error).error);
         ++m_waiting;
         m_waitingReason = report.error;
+        tell(QStringLiteral("sheet-kept"), QStringLiteral("相纸没有打印，已存入“未打印”"),
+             report.error + QStringLiteral("；打印机恢复后自动打印"), true);
+    } else if (report.outcome == PrintOutcome::Lost) {
+        tell(QStringLiteral("sheet-lost"), QStringLiteral("相纸既没有打印也没有保存"), report.error,
+             true);
     }
     m_handingOver = wasHandingOver;
     if (report.outcome == PrintOutcome::Printed)
@@ -637,6 +646,21 @@ void MonitorJournal::followJobs()
     watchPrinter();
 }
 
+void MonitorJournal::tell(const QString& reason, const QString& summary, const QString& body,
+                          bool critical)
+{
+    if (m_notify) {
+        m_notify(reason, summary, body, critical);
+        return;
+    }
+    if (!m_notifier)
+        m_notifier = std::make_unique<DesktopNotifier>();
+    // The desktop reads a little markup in the body.
+    m_notifier->notify(reason, summary, body.toHtmlEscaped(),
+                       critical ? DesktopNotifier::Urgency::Critical
+                                : DesktopNotifier::Urgency::Normal);
+}
+
 void MonitorJournal::watchPrinter()
 {
     if (!m_follower)
@@ -659,6 +683,9 @@ void MonitorJournal::watchPrinter()
                         return;
                     m_printerCheck = check;
                     m_printerAsked = true;
+                    if (!check.ready)
+                        tell(QStringLiteral("printer-stopped:") + printer,
+                             QStringLiteral("打印机不能打印"), check.reason, true);
                 },
                 Qt::QueuedConnection);
         });
@@ -761,6 +788,10 @@ bool MonitorJournal::settleJob(const LedgerSheet& sheet, const JobReconciliation
                             .arg(answer.reason));
             return false;
         }
+        if (gaveUp)
+            tell(QStringLiteral("job-aborted:") + sheet.printer, QStringLiteral("打印作业中止"),
+                 QStringLiteral("相纸 %1：%2；已重新打印一次").arg(sheet.id).arg(answer.reason),
+                 true);
         return sendAgain(sheet, gaveUp, notices);
     }
     case Fate::Failed:
@@ -783,6 +814,10 @@ bool MonitorJournal::settleJob(const LedgerSheet& sheet, const JobReconciliation
 void MonitorJournal::hold(const LedgerSheet& sheet, const QString& reason)
 {
     failed(QStringLiteral("打印记录"), m_ledger.sheetHeld(sheet.id, reason).error);
+    tell(
+        QStringLiteral("job-held:") + sheet.printer, QStringLiteral("打印作业失败，等待处理"),
+        QStringLiteral("相纸 %1：%2。请在“打印记录”里选择重新打印或放弃").arg(sheet.id).arg(reason),
+        true);
     if (m_jobEnded)
         m_jobEnded(sheet, JobEnd::Held, reason);
 }

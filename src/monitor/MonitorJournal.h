@@ -4,6 +4,7 @@
 #include "core/PrintReport.h"
 #include "ledger/MonitorLock.h"
 #include "ledger/PrintLedger.h"
+#include "notify/DesktopNotifier.h"
 #include "printing/JobFollower.h"
 #include "printing/PrinterDevice.h"
 #include "printing/Printing.h"
@@ -168,6 +169,13 @@ public:
     // off this thread): 打印机“…”就绪, 打印中 N 张, or why it does not print
     // (trouble set); empty before it was first asked.
     QString printerStatus(bool* trouble = nullptr) const;
+
+    // Trouble is also told on the desktop (a stopped printer, a sheet kept
+    // unprinted, a job given up, a photo not laid out), at most once a minute
+    // per reason; nothing without a session bus. A test puts its own here.
+    using Notify = std::function<void(const QString& reason, const QString& summary,
+                                      const QString& body, bool critical)>;
+    void setNotify(Notify notify) { m_notify = std::move(notify); }
     // Asks about every open job now, on this thread, and settles what has
     // ended: for a last count before the program ends.
     void settleJobsNow();
@@ -192,6 +200,8 @@ private:
     void hold(const LedgerSheet& sheet, const QString& reason);
     JobReconciliation askAbout(const QString& printer, int jobId, bool documentSent);
     void watchPrinter();
+    void tell(const QString& reason, const QString& summary, const QString& body,
+              bool critical = false);
     void printRedrawn(qint64 sheetId, MonitorRecovery& recovery);
     MonitorQueue queuedPhotos(const QList<LedgerPhoto>& photos, bool copiesLeftOnly = false);
     MonitorQueue writtenSince(qint64 sinceMs);
@@ -221,9 +231,11 @@ private:
     bool m_handingOver = false;
     QString m_printerName; // the default printer, as last looked up
     bool m_printerAsked = false;
-    QueueCheck m_printerCheck;               // its answer
-    QHash<qint64, QString> m_stoppedJobs;    // sheet → why its job stands still
-    std::unique_ptr<JobFollower> m_follower; // last: stopped before what it tells goes
+    QueueCheck m_printerCheck;            // its answer
+    QHash<qint64, QString> m_stoppedJobs; // sheet → why its job stands still
+    Notify m_notify;
+    std::unique_ptr<DesktopNotifier> m_notifier; // made when first needed
+    std::unique_ptr<JobFollower> m_follower;     // last: stopped before what it tells goes
 };
 
 } // namespace vellora

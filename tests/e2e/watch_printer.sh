@@ -40,6 +40,25 @@ cat >"$work/template.json" <<'EOF'
  "左边距": 50, "顶边距": 50, "居中打印": false}
 EOF
 
+# The desktop's notifications, on a session bus of this run's own (the
+# watcher's user's, as a desktop's would be).
+if command -v dbus-daemon >/dev/null && command -v dbus-monitor >/dev/null; then
+    mkdir -p "$work/dbus"
+    [ ${#as_user[@]} -eq 0 ] || chown "$WATCH_USER" "$work/dbus"
+    "${as_user[@]}" dbus-daemon --session --nofork --nosyslog \
+        --address="unix:path=$work/dbus/bus" --print-address=1 >"$work/dbus/address" 2>"$work/dbus/log" &
+    at_exit "kill $! 2>/dev/null"
+    for _ in $(seq 1 50); do [ -s "$work/dbus/address" ] && break; sleep 0.1; done
+    DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$work/dbus/address")
+    export DBUS_SESSION_BUS_ADDRESS
+    "${as_user[@]}" dbus-monitor --address "$DBUS_SESSION_BUS_ADDRESS" \
+        "interface='org.freedesktop.Notifications',member='Notify'" >"$work/notifications" 2>&1 &
+    at_exit "kill $! 2>/dev/null"
+    sleep 0.5
+else
+    skip "dbus-daemon or dbus-monitor is missing; scripts/setup.sh installs them"
+fi
+
 ls "$pdf_dir" >"$work/pdfs-before"
 start_watcher "$work/hot" "$work/template.json"
 
@@ -167,4 +186,9 @@ grep -q "stopped: 40 photos laid out, 10 sheets printed, 0 at the printer, 4 kep
     "$work/watch.log" || { tail -n 5 "$work/watch.log"; fail "the watcher's own count differs"; }
 grep -q "打印机“$queue”已停止：已暂停" "$work/watch.log" ||
     fail "the stopped queue was not told in the operator's words"
+# Told on the desktop: the kept sheets once (four within a minute), the
+# stopped printer with its reason.
+kept_told=$(grep -c 'string "相纸没有打印，已存入“未打印”"' "$work/notifications")
+[ "$kept_told" -eq 1 ] || { cat "$work/notifications"; fail "kept sheets were told $kept_told times, not once"; }
+grep -q "已暂停" "$work/notifications" || fail "the stopped printer's reason was not told"
 echo "PASS: watch_printer${WATCH_USER:+ (the watcher as $WATCH_USER)}"

@@ -508,6 +508,9 @@ void TestMonitorCycle::keptSheetsPrintInOrderOnceThePrinterTakesJobs()
     QList<qint64> told;
     c.state.journal->setWaitingSheetPrinted(
         [&](const LedgerSheet& sheet, const PrintReport&) { told << sheet.id; });
+    QStringList notified;
+    c.state.journal->setNotify([&](const QString& reason, const QString&, const QString& body,
+                                   bool) { notified << reason + u'|' + body; });
     QVERIFY(startMonitoringCore(c.state, c.photos.path(), {}));
     c.tick({QStringLiteral("A.jpg"), QStringLiteral("B.jpg")});
     // The printer takes nothing: the next sheet is kept behind the first.
@@ -518,6 +521,9 @@ void TestMonitorCycle::keptSheetsPrintInOrderOnceThePrinterTakesJobs()
     QCOMPARE(c.state.journal->waitingSheets(), 2);
     QCOMPARE(c.printed.size(), 0);
     QCOMPARE(QDir(c.program.file(QStringLiteral("未打印"))).entryList(QDir::Files).size(), 2);
+    // Told on the desktop too, with the printer's reason, each time.
+    QCOMPARE(notified.filter(QStringLiteral("sheet-kept|")).size(), 2);
+    QVERIFY2(notified[0].contains(QStringLiteral("已暂停")), qPrintable(notified[0]));
 
     // Back: the two go out oldest first, once each, from their kept JPEGs.
     stopped = false;
@@ -582,6 +588,12 @@ void TestMonitorCycle::handedJobsAreFollowedToTheirEnd()
     QList<MonitorJournal::JobEnd> ends;
     c.state.journal->setJobEnded(
         [&](const LedgerSheet&, MonitorJournal::JobEnd end, const QString&) { ends << end; });
+    QStringList notified;
+    c.state.journal->setNotify(
+        [&](const QString& reason, const QString&, const QString&, bool critical) {
+            if (critical && reason.startsWith(QStringLiteral("job-")))
+                notified << reason;
+        });
     QVERIFY(startMonitoringCore(c.state, c.photos.path(), {}));
     c.tick({QStringLiteral("A.jpg"), QStringLiteral("B.jpg")});
     c.tick({QStringLiteral("C.jpg"), QStringLiteral("D.jpg")});
@@ -624,6 +636,8 @@ void TestMonitorCycle::handedJobsAreFollowedToTheirEnd()
                                                   MonitorJournal::JobEnd::SentAgain,
                                                   MonitorJournal::JobEnd::Held}));
     QCOMPARE(c.state.journal->sheetsAtThePrinter(), 0);
+    QCOMPARE(notified,
+             (QStringList{QStringLiteral("job-aborted:P"), QStringLiteral("job-held:P")}));
     // E's four copies still wait on the board, in their cells.
     QCOMPARE(c.state.pendingSheet.filledCells, 4);
     QCOMPARE(c.cellPhoto(c.state.sheetSurface.image(), 1), 0);
