@@ -94,6 +94,7 @@ int runWatch(const QStringList& args)
          QCommandLineOption(QStringLiteral("poll")),
          QCommandLineOption(QStringLiteral("no-leases")),
          QCommandLineOption(QStringLiteral("catch-up")),
+         QCommandLineOption(QStringLiteral("printer"), QString(), QStringLiteral("NAME")),
          QCommandLineOption(QStringLiteral("verbose"))},
         1);
     if (!line.parse(args)) {
@@ -256,6 +257,9 @@ int runWatch(const QStringList& args)
     state.journal = std::make_shared<MonitorJournal>(state);
     state.journal->setWaitingSheetPrinted(waitingPrinted);
     state.journal->setJobEnded(jobEnded);
+    // Given here, the printers in order (the main one, then its backups)
+    // stand instead of 配置.ini's.
+    state.journal->setPrinters(line.values(QStringLiteral("printer")));
     QString problem;
     MonitorRecovery recovery;
     if (!startMonitoringCore(state, folder, arm, options, &problem, &recovery)) {
@@ -274,6 +278,9 @@ int runWatch(const QStringList& args)
                                                                         : QStringLiteral("inotify"),
                  t.name)
             .arg(t.outputCount));
+    if (const QStringList printers = state.journal->printersInTurn(); printers.size() > 1)
+        log(QStringLiteral("printing on \"%1\"; when it cannot print, on \"%2\"")
+                .arg(printers.first(), printers.mid(1).join(QStringLiteral("\", \""))));
     if (const QString taken = recovery.summary(); !taken.isEmpty())
         log(QStringLiteral("taken up from the print ledger: ") + taken);
     if (!recovery.arrivedWhileClosed.isEmpty()) {

@@ -12,6 +12,11 @@ inline constexpr const char16_t* kConfigDefaultTemplateKey = u"默认排版";
 // when missing or not such a number).
 inline constexpr const char16_t* kConfigLedgerDaysKey = u"打印记录保留天数";
 inline constexpr int kDefaultLedgerDays = 180;
+// The printers sheets go to, CUPS queue names: the main one (empty: the
+// default printer) and the one that takes over while it cannot print.
+inline constexpr const char16_t* kConfigPrinterSection = u"打印机";
+inline constexpr const char16_t* kConfigMainPrinterKey = u"主打印机";
+inline constexpr const char16_t* kConfigBackupPrinterKey = u"备用打印机";
 
 // Profile-string read on the INI file at iniPath: GBK content, section and key
 // matched without regard to case, leading control characters and blanks of

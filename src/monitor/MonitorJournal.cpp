@@ -296,6 +296,7 @@ void MonitorJournal::heartbeat()
         failed(QStringLiteral("打印记录"), m_ledger.heartbeat(m_session).error);
         pickUpReprints();
         pruneIfDue();
+        readConfiguredPrinters();
         printWaitingSheets();
         followJobs(); // and looks up the default printer again
     }
@@ -480,6 +481,7 @@ PrintReport MonitorJournal::handOver(qint64 id, const QImage& sheet, bool keepWh
     const bool wasHandingOver = std::exchange(m_handingOver, true);
     HandOffRecord record;
     record.keepWhenNotSent = keepWhenNotSent;
+    record.printers = printersInTurn();
     record.jobCreated = [this, id, resend](const QString& printer, int jobId) {
         // Unrecorded, a crash now would leave a job the next start cannot
         // ask about; the sheet still prints rather than being held back.
@@ -566,8 +568,24 @@ int MonitorJournal::printWaitingSheets()
     m_waiting = int(waiting.size());
     if (waiting.isEmpty())
         return 0;
-    const QueueCheck ready =
-        m_printing.queueReady ? m_printing.queueReady() : checkPrintQueue(defaultPrinterName());
+    // Any of the printers will do: the hand-off passes over those that
+    // cannot take the job.
+    QueueCheck ready;
+    if (m_printing.queueReady) {
+        ready = m_printing.queueReady();
+    } else {
+        const QStringList printers = printersInTurn();
+        ready.reason = QStringLiteral("没有默认打印机");
+        QStringList reasons;
+        for (const QString& printer : printers) {
+            ready = checkPrintQueue(printer);
+            if (ready.ready)
+                break;
+            reasons << ready.reason;
+        }
+        if (!ready.ready && reasons.size() > 1)
+            ready.reason = reasons.join(QStringLiteral("；"));
+    }
     if (!ready.ready) {
         m_waitingReason = ready.reason;
         return m_waiting;
@@ -661,12 +679,44 @@ void MonitorJournal::tell(const QString& reason, const QString& summary, const Q
                                 : DesktopNotifier::Urgency::Normal);
 }
 
+// At each start and heartbeat: a choice made in the window applies within
+// seconds.
+void MonitorJournal::readConfiguredPrinters()
+{
+    const QString section = QString::fromUtf16(kConfigPrinterSection);
+    m_printersConfigured = {
+        readConfigText(m_state.configPath(), section, QString::fromUtf16(kConfigMainPrinterKey)),
+        readConfigText(m_state.configPath(), section, QString::fromUtf16(kConfigBackupPrinterKey))};
+}
+
+QStringList MonitorJournal::printersInTurn() const
+{
+    const QStringList given = m_printersSet.isEmpty() ? m_printersConfigured : m_printersSet;
+    QStringList printers;
+    for (qsizetype i = 0; i < std::max<qsizetype>(given.size(), 1); ++i) {
+        const QString name = i == 0 && given.value(0).trimmed().isEmpty()
+                                 ? defaultPrinterName()
+                                 : given.value(i).trimmed();
+        if (!name.isEmpty() && !printers.contains(name))
+            printers << name;
+    }
+    // A job standing still for a minute (paper, a jam): the others first,
+    // until it moves again.
+    constexpr qint64 kStuckMs = 60 * 1000;
+    if (printers.size() > 1) {
+        const auto stuck = m_stuckSince.constFind(printers.first());
+        if (stuck != m_stuckSince.cend() && stuck->elapsed() >= kStuckMs)
+            printers.move(0, printers.size() - 1);
+    }
+    return printers;
+}
+
 void MonitorJournal::watchPrinter()
 {
     if (!m_follower)
         return;
     const bool watching = m_session != 0 && isRecording();
-    m_printerName = watching ? defaultPrinterName() : QString();
+    m_printerName = watching ? printersInTurn().value(0) : QString();
     if (!watching)
         m_printerAsked = false;
     const auto queueReady = m_printing.queueReady;
@@ -729,10 +779,16 @@ void MonitorJournal::jobTold(const JobFollower::Job& job, const JobReconciliatio
     if (sheet && sheet->state == SheetState::Handed && !sheet->held && sheet->jobId == job.jobId)
         settleJob(*sheet, answer, nullptr, true);
     // IPP job-state 6: processing-stopped (paper, jam, an operator's pause).
-    if (answer.fate == JobReconciliation::Fate::AlreadyThere && answer.jobState == 6)
+    if (answer.fate == JobReconciliation::Fate::AlreadyThere && answer.jobState == 6) {
         m_stoppedJobs.insert(job.sheetId, printerTroubleText(answer.stateReasons, QString()));
-    else
+        if (!m_stuckSince.contains(job.printer))
+            m_stuckSince[job.printer].start();
+    } else {
         m_stoppedJobs.remove(job.sheetId);
+        // Any answer but a standing job: the printer moves.
+        if (answer.fate != JobReconciliation::Fate::CannotTell)
+            m_stuckSince.remove(job.printer);
+    }
     followJobs();
 }
 
@@ -1041,6 +1097,7 @@ MonitorRecovery MonitorJournal::resume()
         recordArrivals(root.get(), missed);
         recovery.photosCaughtUp = int(missed.size());
     }
+    readConfiguredPrinters();
     if (m_session != 0)
         m_ledger.endSession(m_session, true);
     const LedgerWrite session =

@@ -163,6 +163,14 @@ public:
     {
         m_jobEnded = std::move(told);
     }
+    // The printers sheets go to, in order: the main one (empty: the default
+    // printer), then the backups. Unset, 配置.ini's 主打印机 and 备用打印机
+    // are read at each start. A printer that cannot take a job is passed
+    // over for the next; while a job of the main one has stood still for a
+    // minute the next sheets go to the others first. Never both for one sheet.
+    void setPrinters(const QStringList& printers) { m_printersSet = printers; }
+    QStringList printersInTurn() const;
+
     // Sheets whose jobs are at the printer, not known to have ended.
     int sheetsAtThePrinter() const;
     // The default printer as last asked (every few seconds while monitoring,
@@ -200,6 +208,7 @@ private:
     void hold(const LedgerSheet& sheet, const QString& reason);
     JobReconciliation askAbout(const QString& printer, int jobId, bool documentSent);
     void watchPrinter();
+    void readConfiguredPrinters();
     void tell(const QString& reason, const QString& summary, const QString& body,
               bool critical = false);
     void printRedrawn(qint64 sheetId, MonitorRecovery& recovery);
@@ -231,8 +240,11 @@ private:
     bool m_handingOver = false;
     QString m_printerName; // the default printer, as last looked up
     bool m_printerAsked = false;
-    QueueCheck m_printerCheck;            // its answer
-    QHash<qint64, QString> m_stoppedJobs; // sheet → why its job stands still
+    QueueCheck m_printerCheck;                  // its answer
+    QHash<qint64, QString> m_stoppedJobs;       // sheet → why its job stands still
+    QHash<QString, QElapsedTimer> m_stuckSince; // printer → since when a job of it stands still
+    QStringList m_printersSet;                  // from the command line
+    QStringList m_printersConfigured;           // from 配置.ini, read at each start
     Notify m_notify;
     std::unique_ptr<DesktopNotifier> m_notifier; // made when first needed
     std::unique_ptr<JobFollower> m_follower;     // last: stopped before what it tells goes

@@ -359,7 +359,7 @@ PrinterDevice::Start PrinterDevice::startJob(const PrintDialogSeam& dialog)
         m_error = QStringLiteral("打印系统（CUPS）没有运行");
         return Start::Failed;
     }
-    m_printerName = defaultPrinterName();
+    m_printerName = m_chosen.isEmpty() ? defaultPrinterName() : m_chosen;
     if (m_printerName.isEmpty()) {
         m_printerName = dialog ? dialog() : QString();
         if (m_printerName.isEmpty())

@@ -143,6 +143,8 @@ public:
     HandOff handOff(const JobRecorder& recordJob);
 
     QString printerName() const { return m_printerName; }
+    // The printer startJob uses instead of the default one (no dialog then).
+    void choosePrinter(const QString& name) { m_chosen = name; }
     QString error() const { return m_error; }
     int jobId() const { return m_jobId; }
     // The page of the open job: the printer's paper, portrait, its printable
@@ -156,6 +158,7 @@ private:
     QByteArray m_pixels;
     QRectF m_placement;
     QString m_printerName;
+    QString m_chosen;
     QString m_error;
     int m_jobId = 0;
 };

@@ -55,7 +55,17 @@ PrintReport printSheetWithReport(const QImage& sheet, const QString& programFold
         std::async(std::launch::async, [&sheet] { return deflatedSheetPixels(sheet); });
     PrintReport report;
     PrinterDevice device;
-    const PrinterDevice::Start start = device.startJob(dialog);
+    const QStringList printers = record ? record->printers : QStringList();
+    PrinterDevice::Start start = PrinterDevice::Start::Failed;
+    QStringList passedOver;
+    for (qsizetype i = 0; i < std::max<qsizetype>(printers.size(), 1); ++i) {
+        if (!printers.isEmpty())
+            device.choosePrinter(printers[i]);
+        start = device.startJob(printers.isEmpty() ? dialog : PrintDialogSeam{});
+        if (start != PrinterDevice::Start::Failed)
+            break;
+        passedOver << device.error();
+    }
     report.printerName = device.printerName();
     if (start == PrinterDevice::Start::Cancelled) {
         // Unattended (a recorded hand-off), no printer at all: the sheet
@@ -118,7 +128,10 @@ PrintReport printSheetWithReport(const QImage& sheet, const QString& programFold
         }
     }
     // The sheet never reached the printing system: keep it rather than lose it.
-    report.error = device.error();
+    passedOver.removeDuplicates();
+    report.error = start == PrinterDevice::Start::Failed && passedOver.size() > 1
+                       ? passedOver.join(QStringLiteral("；"))
+                       : device.error();
     if (record && !record->keepWhenNotSent)
         return report;
     keepUnprinted(sheet, programFolder, report);

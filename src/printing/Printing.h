@@ -5,6 +5,7 @@
 
 #include <QImage>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -30,6 +31,10 @@ struct HandOffRecord
     std::function<void()> documentSent;
     // A sheet already kept in 未打印 and sent again is not kept a second time.
     bool keepWhenNotSent = true;
+    // The printers to try, in order: one that cannot take the job (stopped,
+    // rejecting, unknown) is passed over before any job is made there, so a
+    // sheet never goes to two. Empty: the default printer.
+    QStringList printers;
 };
 
 // Keeps a sheet unprinted as a JPEG in 未打印 beside the program (outcome

@@ -1,8 +1,10 @@
 #include "ui/CalibrationWindow.h"
 
+#include "core/Config.h"
 #include "core/ProgramFolder.h"
 #include "printing/PrinterDevice.h"
 
+#include <QActionGroup>
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QFormLayout>
@@ -208,11 +210,40 @@ void CalibrationWindow::reset()
     printerChosen();
 }
 
+void addPrinterChoices(QMenu& menu, const QString& programFolder, const QStringList& queues)
+{
+    const QString ini = joinPath(programFolder, QString::fromUtf16(kConfigFileName));
+    const QString section = QString::fromUtf16(kConfigPrinterSection);
+    const auto submenu = [&](const QString& title, const char16_t* key, const QString& none,
+                             const QString& objectName) {
+        QMenu* choices = menu.addMenu(title);
+        choices->setObjectName(objectName);
+        const QString current = readConfigText(ini, section, QString::fromUtf16(key)).trimmed();
+        auto* group = new QActionGroup(choices);
+        for (const QString& queue : QStringList{QString()} + queues) {
+            QAction* action = choices->addAction(queue.isEmpty() ? none : queue);
+            action->setCheckable(true);
+            action->setChecked(queue == current);
+            action->setData(queue);
+            group->addAction(action);
+            QObject::connect(action, &QAction::triggered, choices, [ini, section, key, queue] {
+                writeConfigText(ini, section, QString::fromUtf16(key), queue);
+            });
+        }
+    };
+    submenu(QStringLiteral("主打印机"), kConfigMainPrinterKey, QStringLiteral("默认打印机"),
+            QStringLiteral("主打印机菜单"));
+    submenu(QStringLiteral("备用打印机"), kConfigBackupPrinterKey, QStringLiteral("不用"),
+            QStringLiteral("备用打印机菜单"));
+}
+
 void showCalibrationMenu(QWidget* parent, const QPoint& globalPos, const QString& programFolder)
 {
     QMenu menu(parent);
     menu.setObjectName(QStringLiteral("打印机菜单"));
     QAction* calibrate = menu.addAction(QStringLiteral("打印机校准…"));
+    menu.addSeparator();
+    addPrinterChoices(menu, programFolder, QPrinterInfo::availablePrinterNames());
     if (menu.exec(globalPos) != calibrate)
         return;
     CalibrationWindow window(programFolder, parent);

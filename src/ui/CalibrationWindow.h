@@ -11,6 +11,7 @@
 class QComboBox;
 class QDoubleSpinBox;
 class QLabel;
+class QMenu;
 class QPushButton;
 
 namespace vellora {
@@ -61,7 +62,13 @@ private:
 };
 
 // The context menu of the default-printer button: "打印机校准…" opens the
-// calibration window, modal over `parent`.
+// calibration window, modal over `parent`; "主打印机" and "备用打印机" choose
+// the printers monitoring prints on (配置.ini, section 打印机).
 void showCalibrationMenu(QWidget* parent, const QPoint& globalPos, const QString& programFolder);
+
+// The two printer choices, filled into menu from the queues there are: each
+// action, when triggered, writes its choice into the 配置.ini of
+// programFolder. The current choices are checked.
+void addPrinterChoices(QMenu& menu, const QString& programFolder, const QStringList& queues);
 
 } // namespace vellora

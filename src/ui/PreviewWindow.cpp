@@ -3,12 +3,14 @@
 #include "core/AppState.h"
 #include "core/DrawingSurface.h"
 #include "monitor/MonitorCycle.h"
+#include "monitor/MonitorJournal.h"
 #include "printing/Printing.h"
 
 #include <QCloseEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QTimer>
 
 #include <mutex>
 
@@ -44,6 +46,19 @@ PreviewWindow::PreviewWindow(AppState& state, QWidget* mainWindow)
         "QLabel { background: rgba(255, 255, 255, 170); color: #0b3d91; border-radius: 4px; }"));
     m_printedLabel->hide();
 
+    // Sheets kept for the printer: an operator watching the sheet fill must
+    // see that full ones are not coming out.
+    m_waitingLabel = new QLabel(m_board);
+    m_waitingLabel->setObjectName(QStringLiteral("等待打印标签"));
+    m_waitingLabel->setGeometry(4, 4, 192, 20);
+    m_waitingLabel->setAlignment(Qt::AlignCenter);
+    m_waitingLabel->setStyleSheet(QStringLiteral(
+        "QLabel { background: rgba(255, 255, 255, 200); color: #b00000; border-radius: 4px; }"));
+    m_waitingLabel->hide();
+    auto* waitingCheck = new QTimer(this);
+    connect(waitingCheck, &QTimer::timeout, this, &PreviewWindow::showWaitingSheets);
+    waitingCheck->start(1000);
+
     // Passes may run on the batch worker thread: the hooks only post. They are
     // set and cleared under the layout lock, so no pass calls them while this
     // window is going away.
@@ -64,6 +79,16 @@ PreviewWindow::PreviewWindow(AppState& state, QWidget* mainWindow)
     // What is already waiting on the sheet shows at once.
     showSheet(m_state.sheetSurface.snapshotImage());
     setPrintEnabled(m_state.windows.monitoring.load());
+    showWaitingSheets();
+}
+
+void PreviewWindow::showWaitingSheets()
+{
+    const std::shared_ptr<MonitorJournal> journal = m_state.journal;
+    const int waiting = journal && journal->isRecording() ? journal->waitingSheets() : 0;
+    m_waitingLabel->setText(QStringLiteral("%1 张相纸在等打印机").arg(waiting));
+    m_waitingLabel->setToolTip(journal ? journal->waitingReason() : QString());
+    m_waitingLabel->setVisible(waiting > 0);
 }
 
 PreviewWindow::~PreviewWindow()

@@ -32,6 +32,8 @@ public:
     void showSheet(const QImage& sheet);
     void setPrintedLabelVisible(bool visible);
     void setPrintEnabled(bool enabled);
+    // How many full sheets wait for the printer, shown while there are any.
+    void showWaitingSheets();
 
     PreviewSheetBoard* board() const { return m_board; }
 
@@ -49,6 +51,7 @@ private:
     PreviewSheetBoard* m_board = nullptr;
     QPushButton* m_printButton = nullptr;
     QLabel* m_printedLabel = nullptr;
+    QLabel* m_waitingLabel = nullptr;
     DialogsPtr m_dialogs;
     bool m_attached = false;
 };

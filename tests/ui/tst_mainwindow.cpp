@@ -39,6 +39,7 @@
 #include <QTreeView>
 
 #include <memory>
+#include <tuple>
 
 using namespace vellora;
 using vellora::test::TempProgramFolder;
@@ -213,6 +214,7 @@ private Q_SLOTS:
     void settingsPausesAndComesBackPaused();
     void printerAdviceThenSettings();
     void printerButtonMenuCalibrates();
+    void printerChoicesAreWrittenToTheConfig();
     void historyButtonOpensOneWindow();
     void reprintWhileMonitoringIsLaidOutAtOnce();
     void quitWithCopiesOnTheSheetAsks_data();
@@ -393,6 +395,14 @@ void MainWindowTest::monitoringLocksTheTemplateAndReportsUnprintedSheets()
                               5000);
     QVERIFY(label->isVisible());
     QVERIFY(label->styleSheet().contains(QStringLiteral("#b00000")));
+    // The preview says so too, while they wait.
+    p.previewButton()->click();
+    QVERIFY(p.window->previewWindow());
+    const auto* waitingLabel =
+        p.window->previewWindow()->findChild<QLabel*>(QStringLiteral("等待打印标签"));
+    QVERIFY(waitingLabel);
+    QTRY_VERIFY(waitingLabel->isVisible());
+    QCOMPARE(waitingLabel->text(), QStringLiteral("2 张相纸在等打印机"));
     ready = true;
     // Printed: only the printer's state is left, in grey.
     const QString printer = defaultPrinterName();
@@ -402,6 +412,7 @@ void MainWindowTest::monitoringLocksTheTemplateAndReportsUnprintedSheets()
                               15000);
     if (!printer.isEmpty())
         QVERIFY(label->styleSheet().contains(QStringLiteral("#505050")));
+    QTRY_VERIFY(waitingLabel->isHidden());
     QCOMPARE(handed, 2);
 }
 
@@ -830,6 +841,48 @@ void MainWindowTest::printerButtonMenuCalibrates()
     QVERIFY2(refusal.contains(QStringLiteral("95 %–105 %")), qPrintable(refusal));
     QVERIFY(!saveWhenRefused);
     QVERIFY(p.messages.isEmpty());
+}
+
+// 主打印机 and 备用打印机 from the same menu: each choice lands in 配置.ini,
+// and the menu shows what is chosen.
+void MainWindowTest::printerChoicesAreWrittenToTheConfig()
+{
+    Program p;
+    const auto choices = [&](const QString& name) {
+        auto menu = std::make_unique<QMenu>();
+        addPrinterChoices(*menu, p.state.programFolder,
+                          {QStringLiteral("前台"), QStringLiteral("后台")});
+        QMenu* sub = menu->findChild<QMenu*>(name);
+        QStringList texts, checked;
+        for (QAction* action : sub ? sub->actions() : QList<QAction*>()) {
+            texts << action->text();
+            if (action->isChecked())
+                checked << action->text();
+        }
+        return std::make_tuple(std::move(menu), sub, texts, checked);
+    };
+    const QString section = QStringLiteral("打印机");
+    {
+        auto [menu, main, texts, checked] = choices(QStringLiteral("主打印机菜单"));
+        QVERIFY(main);
+        QCOMPARE(texts, (QStringList{QStringLiteral("默认打印机"), QStringLiteral("前台"),
+                                     QStringLiteral("后台")}));
+        QCOMPARE(checked, QStringList{QStringLiteral("默认打印机")});
+        main->actions()[2]->trigger();
+    }
+    QCOMPARE(readConfigText(p.state.configPath(), section, QStringLiteral("主打印机")),
+             QStringLiteral("后台"));
+    {
+        auto [menu, backup, texts, checked] = choices(QStringLiteral("备用打印机菜单"));
+        QVERIFY(backup);
+        QCOMPARE(texts.first(), QStringLiteral("不用"));
+        QCOMPARE(checked, QStringList{QStringLiteral("不用")});
+        backup->actions()[1]->trigger();
+    }
+    QCOMPARE(readConfigText(p.state.configPath(), section, QStringLiteral("备用打印机")),
+             QStringLiteral("前台"));
+    auto [menu, main, texts, checked] = choices(QStringLiteral("主打印机菜单"));
+    QCOMPARE(checked, QStringList{QStringLiteral("后台")});
 }
 
 void MainWindowTest::historyButtonOpensOneWindow()
