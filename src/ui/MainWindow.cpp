@@ -583,21 +583,19 @@ QString MainWindow::monitorNotice() const
             lines << printer;
     }
     const int unprinted = recorded ? journal->waitingSheets() : m_unprintedSheets;
-    if (unprinted > 0) {
+    if (unprinted > 0 && recorded) {
+        // They print by themselves: the reason matters more than the folder
+        // (the tooltip names it), on two short lines.
+        QString line = QStringLiteral("%1 张未打印，打印机恢复后自动打印").arg(unprinted);
+        if (!journal->waitingReason().isEmpty())
+            line += QStringLiteral("：") + journal->waitingReason();
+        lines << line;
+    } else if (unprinted > 0) {
         QString line = QStringLiteral("%1 张未打印").arg(unprinted);
-        // Kept by an earlier run, they are where every kept sheet goes.
-        const QString where = !m_unprintedWhere.isEmpty() || !recorded
-                                  ? m_unprintedWhere
-                                  : m_state.besideProgram(kUnprintedFolderName);
-        if (!where.isEmpty())
-            line += QStringLiteral("，存于 ") + where;
-        const QString reason = recorded && !journal->waitingReason().isEmpty()
-                                   ? journal->waitingReason()
-                                   : m_printerReason;
-        if (!reason.isEmpty())
-            line += QStringLiteral("：") + reason;
-        if (recorded)
-            line += QStringLiteral("；打印机恢复后自动打印");
+        if (!m_unprintedWhere.isEmpty())
+            line += QStringLiteral("，存于 ") + m_unprintedWhere;
+        if (!m_printerReason.isEmpty())
+            line += QStringLiteral("：") + m_printerReason;
         lines << line;
     }
     if (!m_holdReason.isEmpty())
@@ -622,7 +620,11 @@ void MainWindow::showNotice()
     m_noticeLabel->setStyleSheet(trouble ? QStringLiteral("QLabel { color: #b00000; }")
                                          : QStringLiteral("QLabel { color: #505050; }"));
     m_noticeLabel->setText(text);
-    m_noticeLabel->setToolTip(text);
+    QString tip = text;
+    if (const MonitorJournal* journal = m_state.journal.get();
+        journal && journal->isRecording() && journal->waitingSheets() > 0)
+        tip += QStringLiteral("\n未打印的相纸存于 ") + m_state.besideProgram(kUnprintedFolderName);
+    m_noticeLabel->setToolTip(tip);
     m_noticeLabel->setVisible(!text.isEmpty());
 }
 
