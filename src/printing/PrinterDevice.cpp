@@ -171,7 +171,20 @@ QueueCheck checkPrintQueue(const QString& printerName)
 
 QString defaultPrinterName()
 {
-    return QPrinterInfo::defaultPrinter().printerName();
+    // Asked over a connection of our own with its deadline, not through Qt's
+    // printer list: this is looked up every few seconds while monitoring,
+    // and a hung scheduler must not hang the caller.
+    const Connection http = connectToScheduler();
+    if (!http)
+        return {};
+    cups_dest_t* dest = cupsGetNamedDest(http.get(), nullptr, nullptr);
+    if (dest == nullptr)
+        return {};
+    QString name = QString::fromUtf8(dest->name);
+    if (dest->instance != nullptr)
+        name += u'/' + QString::fromUtf8(dest->instance);
+    cupsFreeDests(1, dest);
+    return name;
 }
 
 QRectF sheetPlacementOnPage(const QPageLayout& page, const QRect& tenthsMm)
