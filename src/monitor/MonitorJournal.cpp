@@ -1204,14 +1204,35 @@ void MonitorJournal::catchUp(const MonitorQueue& photos)
     if (photos.isEmpty())
         return;
     std::lock_guard<std::mutex> lock(m_state.queueLock);
-    m_state.monitorQueue = MonitorQueue{MonitorEntry()} + photos + m_state.monitorQueue.mid(1);
+    // A photo counted at a pause is still in the queue it was counted from.
+    QSet<qint64> queued;
+    for (const MonitorEntry& entry : std::as_const(m_state.monitorQueue))
+        if (entry.ledgerId != 0)
+            queued.insert(entry.ledgerId);
+    MonitorQueue fresh;
+    for (const MonitorEntry& entry : photos)
+        if (entry.ledgerId == 0 || !queued.contains(entry.ledgerId))
+            fresh << entry;
+    m_state.monitorQueue = MonitorQueue{MonitorEntry()} + fresh + m_state.monitorQueue.mid(1);
 }
 
 void MonitorJournal::stop()
 {
     m_heartbeat.stop();
-    if (m_session != 0 && isRecording())
+    if (m_session != 0 && isRecording()) {
+        // Photos the watcher reported that no tick has counted yet (a tick
+        // held up by the printer, say): counted now, or a clean stop would
+        // leave the next start nothing to find them by.
+        {
+            std::lock_guard<std::mutex> lock(m_state.queueLock);
+            if (m_state.monitorQueue.size() > 1) {
+                const FileDescriptor root = openHotFolder(m_state, m_hotFolder);
+                if (root.isValid())
+                    recordArrivals(root.get(), m_state.monitorQueue);
+            }
+        }
         failed(QStringLiteral("打印记录"), m_ledger.endSession(m_session, true).error);
+    }
     m_session = 0;
     followJobs();
 }

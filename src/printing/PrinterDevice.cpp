@@ -12,6 +12,8 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -169,17 +171,29 @@ QueueCheck checkPrintQueue(const QString& printerName)
     return check;
 }
 
-QString defaultPrinterName()
+QString defaultPrinterName(QString* unanswered)
 {
     // Asked over a connection of our own with its deadline, not through Qt's
     // printer list: this is looked up every few seconds while monitoring,
     // and a hung scheduler must not hang the caller.
     const Connection http = connectToScheduler();
-    if (!http)
+    if (!http) {
+        if (unanswered)
+            *unanswered = QStringLiteral("打印系统（CUPS）没有运行");
         return {};
+    }
     cups_dest_t* dest = cupsGetNamedDest(http.get(), nullptr, nullptr);
-    if (dest == nullptr)
+    if (dest == nullptr) {
+        // None at all, or no answer: not the same thing to an operator.
+        // CUPS reports both as "not found"; the connection tells them apart.
+        if (unanswered && httpError(http.get()) != 0)
+            *unanswered =
+                httpError(http.get()) == ETIMEDOUT
+                    ? QStringLiteral("打印系统没有回答（等了 %1 秒）").arg(kReplyTimeoutSeconds)
+                    : QStringLiteral("打印系统没有回答：") +
+                          QString::fromLocal8Bit(std::strerror(httpError(http.get())));
         return {};
+    }
     QString name = QString::fromUtf8(dest->name);
     if (dest->instance != nullptr)
         name += u'/' + QString::fromUtf8(dest->instance);
@@ -372,7 +386,12 @@ PrinterDevice::Start PrinterDevice::startJob(const PrintDialogSeam& dialog)
         m_error = QStringLiteral("打印系统（CUPS）没有运行");
         return Start::Failed;
     }
-    m_printerName = m_chosen.isEmpty() ? defaultPrinterName() : m_chosen;
+    QString unanswered;
+    m_printerName = m_chosen.isEmpty() ? defaultPrinterName(&unanswered) : m_chosen;
+    if (!unanswered.isEmpty()) {
+        m_error = unanswered;
+        return Start::Failed;
+    }
     if (m_printerName.isEmpty()) {
         m_printerName = dialog ? dialog() : QString();
         if (m_printerName.isEmpty())

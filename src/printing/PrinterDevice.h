@@ -32,8 +32,9 @@ QueueCheck checkPrintQueue(const QString& printerName);
 QString printerTroubleText(const QStringList& reasons, const QString& message);
 
 // The default destination's name as the printing system reports it, empty
-// when there is none.
-QString defaultPrinterName();
+// when there is none, or when the scheduler did not answer within a few
+// seconds (unanswered then says so).
+QString defaultPrinterName(QString* unanswered = nullptr);
 
 // Where a sheet goes on the page, in points from the page's top-left corner:
 // its top-left at the printable area's corner plus (x, y), width × height
