@@ -466,6 +466,9 @@ PrintReport MonitorJournal::printSheet(const QImage& sheet)
             failed(QStringLiteral("打印记录"),
                    m_ledger.sheetKept(id, kept.savedPath, kept.error).error);
             ++m_waiting;
+            ++m_counts.kept;
+        } else {
+            ++m_counts.lost;
         }
         tell(QStringLiteral("sheet-kept"), QStringLiteral("相纸没有打印，已存入“未打印”"),
              kept.error + QStringLiteral("；打印机恢复后自动打印"), true);
@@ -504,10 +507,12 @@ PrintReport MonitorJournal::handOver(qint64 id, const QImage& sheet, bool keepWh
         failed(QStringLiteral("打印记录"),
                m_ledger.sheetKept(id, report.savedPath, report.error).error);
         ++m_waiting;
+        ++m_counts.kept;
         m_waitingReason = report.error;
         tell(QStringLiteral("sheet-kept"), QStringLiteral("相纸没有打印，已存入“未打印”"),
              report.error + QStringLiteral("；打印机恢复后自动打印"), true);
-    } else if (report.outcome == PrintOutcome::Lost) {
+    } else if (report.outcome == PrintOutcome::Lost && !report.unsure && keepWhenNotSent) {
+        ++m_counts.lost;
         tell(QStringLiteral("sheet-lost"), QStringLiteral("相纸既没有打印也没有保存"), report.error,
              true);
     }
@@ -765,6 +770,24 @@ QString MonitorJournal::printerStatus(bool* trouble) const
     return say(QString(), false);
 }
 
+QString MonitorJournal::sheetCountsText() const
+{
+    const int at = sheetsAtThePrinter();
+    if (m_counts.printed + m_counts.kept + m_counts.held + m_counts.lost + at == 0)
+        return {};
+    QString text =
+        QStringLiteral("已打印 %1 张，打印中 %2 张，存入未打印 %3 张（还在等打印机 %4 张）")
+            .arg(m_counts.printed)
+            .arg(at)
+            .arg(m_counts.kept)
+            .arg(m_waiting);
+    if (m_counts.held > 0)
+        text += QStringLiteral("，等待处理 %1 张").arg(m_counts.held);
+    if (m_counts.lost > 0)
+        text += QStringLiteral("，丢失 %1 张").arg(m_counts.lost);
+    return text;
+}
+
 int MonitorJournal::sheetsAtThePrinter() const
 {
     return m_follower ? int(m_follower->jobs().size()) : 0;
@@ -827,6 +850,7 @@ bool MonitorJournal::settleJob(const LedgerSheet& sheet, const JobReconciliation
         if (answer.jobState != 0)
             m_ledger.sheetJobState(sheet.id, answer.jobState, reasons);
         failed(QStringLiteral("打印记录"), m_ledger.sheetPrinted(sheet.id).error);
+        ++m_counts.printed;
         if (m_jobEnded)
             m_jobEnded(sheet, JobEnd::Printed, QString());
         return false;
@@ -870,6 +894,7 @@ bool MonitorJournal::settleJob(const LedgerSheet& sheet, const JobReconciliation
 void MonitorJournal::hold(const LedgerSheet& sheet, const QString& reason)
 {
     failed(QStringLiteral("打印记录"), m_ledger.sheetHeld(sheet.id, reason).error);
+    ++m_counts.held;
     tell(
         QStringLiteral("job-held:") + sheet.printer, QStringLiteral("打印作业失败，等待处理"),
         QStringLiteral("相纸 %1：%2。请在“打印记录”里选择重新打印或放弃").arg(sheet.id).arg(reason),

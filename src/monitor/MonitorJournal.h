@@ -173,6 +173,18 @@ public:
 
     // Sheets whose jobs are at the printer, not known to have ended.
     int sheetsAtThePrinter() const;
+    // What became of the sheets since this journal was made, each apart: a
+    // kept sheet printed later counts as kept and as printed.
+    struct SheetCounts
+    {
+        int printed = 0; // jobs completed
+        int kept = 0;    // put in 未打印
+        int held = 0;    // left to the operator
+        int lost = 0;    // neither printed nor kept
+    };
+    SheetCounts sheetCounts() const { return m_counts; }
+    // The counts as the operator reads them; empty before the first sheet.
+    QString sheetCountsText() const;
     // The default printer as last asked (every few seconds while monitoring,
     // off this thread): 打印机“…”就绪, 打印中 N 张, or why it does not print
     // (trouble set); empty before it was first asked.
@@ -245,6 +257,7 @@ private:
     QHash<QString, QElapsedTimer> m_stuckSince; // printer → since when a job of it stands still
     QStringList m_printersSet;                  // from the command line
     QStringList m_printersConfigured;           // from 配置.ini, read at each start
+    SheetCounts m_counts;
     Notify m_notify;
     std::unique_ptr<DesktopNotifier> m_notifier; // made when first needed
     std::unique_ptr<JobFollower> m_follower;     // last: stopped before what it tells goes

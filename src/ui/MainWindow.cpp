@@ -560,9 +560,8 @@ void MainWindow::checkWatchHealth()
                            : m_state.watchHandle ? watchGapsNotice(m_state.watchHandle->gaps())
                                                  : QString();
     m_folderNotice = notice;
-    // The waiting sheets' count follows the printer too.
-    if (m_noticeLabel->text() != monitorNotice())
-        showNotice();
+    // The waiting sheets' count and the printer's state change by themselves.
+    showNotice();
 }
 
 QString MainWindow::monitorNotice() const
@@ -621,9 +620,13 @@ void MainWindow::showNotice()
                                          : QStringLiteral("QLabel { color: #505050; }"));
     m_noticeLabel->setText(text);
     QString tip = text;
-    if (const MonitorJournal* journal = m_state.journal.get();
-        journal && journal->isRecording() && journal->waitingSheets() > 0)
-        tip += QStringLiteral("\n未打印的相纸存于 ") + m_state.besideProgram(kUnprintedFolderName);
+    if (const MonitorJournal* journal = m_state.journal.get(); journal && journal->isRecording()) {
+        if (journal->waitingSheets() > 0)
+            tip +=
+                QStringLiteral("\n未打印的相纸存于 ") + m_state.besideProgram(kUnprintedFolderName);
+        if (const QString counts = journal->sheetCountsText(); !counts.isEmpty())
+            tip += QStringLiteral("\n相纸：") + counts;
+    }
     m_noticeLabel->setToolTip(tip);
     m_noticeLabel->setVisible(!text.isEmpty());
 }

@@ -370,6 +370,11 @@ void MainWindowTest::monitoringLocksTheTemplateAndReportsUnprintedSheets()
     printing.queueReady = [&] {
         return QueueCheck{ready, QStringLiteral("打印机“PDF”已停止：缺纸")};
     };
+    printing.reconcile = [](const QString&, int, bool) {
+        JobReconciliation done;
+        done.fate = JobReconciliation::Fate::Printed;
+        return done;
+    };
     printing.handOff = [&](const QImage&, const HandOffRecord& record) {
         record.jobCreated(QStringLiteral("PDF"), ++handed);
         record.documentSent();
@@ -412,6 +417,10 @@ void MainWindowTest::monitoringLocksTheTemplateAndReportsUnprintedSheets()
     if (!printer.isEmpty())
         QVERIFY(label->styleSheet().contains(QStringLiteral("#505050")));
     QTRY_VERIFY(waitingLabel->isHidden());
+    // Counted apart: printed once the printing system says the jobs completed.
+    QTRY_VERIFY2(label->toolTip().contains(
+                     QStringLiteral("相纸：已打印 2 张，打印中 0 张，存入未打印 0 张")),
+                 qPrintable(label->toolTip()));
     QCOMPARE(handed, 2);
 }
 
