@@ -707,10 +707,9 @@ QStringList MonitorJournal::printersInTurn() const
     }
     // A job standing still for a minute (paper, a jam): the others first,
     // until it moves again.
-    constexpr qint64 kStuckMs = 60 * 1000;
     if (printers.size() > 1) {
         const auto stuck = m_stuckSince.constFind(printers.first());
-        if (stuck != m_stuckSince.cend() && stuck->elapsed() >= kStuckMs)
+        if (stuck != m_stuckSince.cend() && stuck->elapsed() >= m_stuckAfterMs)
             printers.move(0, printers.size() - 1);
     }
     return printers;

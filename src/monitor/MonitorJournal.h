@@ -169,6 +169,8 @@ public:
     // over for the next; while a job of the main one has stood still for a
     // minute the next sheets go to the others first. Never both for one sheet.
     void setPrinters(const QStringList& printers) { m_printersSet = printers; }
+    // How long a job stands still before the others go first (a minute).
+    void setStuckAfterMs(qint64 ms) { m_stuckAfterMs = ms; }
     QStringList printersInTurn() const;
 
     // Sheets whose jobs are at the printer, not known to have ended.
@@ -256,7 +258,8 @@ private:
     QHash<qint64, QString> m_stoppedJobs;       // sheet → why its job stands still
     QHash<QString, QElapsedTimer> m_stuckSince; // printer → since when a job of it stands still
     QStringList m_printersSet;                  // from the command line
-    QStringList m_printersConfigured;           // from 配置.ini, read at each start
+    qint64 m_stuckAfterMs = 60 * 1000;
+    QStringList m_printersConfigured; // from 配置.ini, read at each start
     SheetCounts m_counts;
     Notify m_notify;
     std::unique_ptr<DesktopNotifier> m_notifier; // made when first needed

@@ -159,6 +159,7 @@ private Q_SLOTS:
     void keptSheetsPrintInOrderOnceThePrinterTakesJobs();
     void handedJobsAreFollowedToTheirEnd();
     void photosReportedBeforeAStopAreLaidOutOnce();
+    void aJobStandingStillSendsTheNextSheetsToTheBackup();
     void photoPathJoinsFolderAndEntry_data();
     void photoPathJoinsFolderAndEntry();
     void rearmingDoesNotPostponeTheTick();
@@ -676,6 +677,58 @@ void TestMonitorCycle::photosReportedBeforeAStopAreLaidOutOnce()
     for (int k = 1; k <= cells.size(); ++k)
         QCOMPARE(c.cellPhoto(c.printed[0], k), cells[k - 1]);
     QCOMPARE(c.state.pendingSheet.filledCells, 0);
+    pauseMonitoringCore(c.state);
+}
+
+// A job of the main printer stands still (job-state 6: paper, a jam): once
+// it has for the set time, the next sheet goes to the backup first; once it
+// moves again, sheets go to the main printer again. One sheet a photo.
+void TestMonitorCycle::aJobStandingStillSendsTheNextSheetsToTheBackup()
+{
+    Cycle c(eightCells(8));
+    recordSheets(c);
+    std::mutex lock;
+    int mainJobState = 6;
+    QList<QStringList> offered; // the printers each hand-off was given, in order
+    MonitorJournal::Printing printing;
+    printing.handOff = [&](const QImage& sheet, const HandOffRecord& record) {
+        offered << record.printers;
+        record.jobCreated(record.printers.value(0), int(c.printed.size()) + 1);
+        c.printed << sheet;
+        record.documentSent();
+        PrintReport report;
+        report.outcome = PrintOutcome::Printed;
+        return report;
+    };
+    printing.reconcile = [&](const QString& printer, int, bool) {
+        std::lock_guard guard(lock);
+        JobReconciliation answer;
+        answer.fate = JobReconciliation::Fate::AlreadyThere;
+        answer.jobState = printer == u"主" ? mainJobState : 5;
+        return answer;
+    };
+    printing.queueReady = [] { return QueueCheck{true, QString()}; };
+    c.state.journal->setPrinting(printing);
+    c.state.journal->setPrinters({QStringLiteral("主"), QStringLiteral("备")});
+    c.state.journal->setStuckAfterMs(2000);
+    QVERIFY(startMonitoringCore(c.state, c.photos.path(), {}));
+    const QStringList mainFirst{QStringLiteral("主"), QStringLiteral("备")};
+    const QStringList backupFirst{QStringLiteral("备"), QStringLiteral("主")};
+    c.tick({QStringLiteral("A.jpg")});
+    QCOMPARE(offered.value(0), mainFirst);
+    QTRY_VERIFY(c.state.journal->printerStatus().contains(QStringLiteral("停住")));
+    c.tick({QStringLiteral("B.jpg")}); // standing still, not yet for long
+    QCOMPARE(offered.value(1), mainFirst);
+    QTest::qWait(2200);
+    c.tick({QStringLiteral("C.jpg")});
+    QCOMPARE(offered.value(2), backupFirst);
+    {
+        std::lock_guard guard(lock);
+        mainJobState = 5; // printing again
+    }
+    QTRY_VERIFY(!c.state.journal->printerStatus().contains(QStringLiteral("停住")));
+    c.tick({QStringLiteral("D.jpg")});
+    QCOMPARE(offered.value(3), mainFirst);
     pauseMonitoringCore(c.state);
 }
 
