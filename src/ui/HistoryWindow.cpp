@@ -274,47 +274,45 @@ void HistoryWindow::selectionChanged()
 
 void HistoryWindow::reprintHeldSheet()
 {
-    const qint64 sheetId = selectedHeldSheet();
-    if (sheetId == 0)
-        return;
-    QString error;
-    const std::shared_ptr<MonitorJournal> journal = m_state.journal;
-    if (journal && journal->isRecording() && m_programFolder == m_state.programFolder) {
-        journal->reprintSheet(sheetId, &error);
-    } else {
-        PrintLedger ledger;
-        const LedgerOpening opened = ledger.open(m_programFolder, PrintLedger::Mode::Write);
-        error = opened.ok ? reprintSheet(ledger, sheetId).error : opened.error;
-    }
-    if (!error.isEmpty()) {
-        message(QStringLiteral("重新打印失败：") + error, QString::fromUtf16(kErrorCaption),
-                QMessageBox::Warning);
-        return;
-    }
-    m_reprintNote->setText(QStringLiteral("相纸 %1 的照片已按原份数重新排队").arg(sheetId));
-    refresh();
+    decideHeldSheet(true);
 }
 
 void HistoryWindow::giveUpHeldSheet()
 {
+    decideHeldSheet(false);
+}
+
+void HistoryWindow::decideHeldSheet(bool printAgain)
+{
     const qint64 sheetId = selectedHeldSheet();
     if (sheetId == 0)
         return;
+    const auto decide = [&](PrintLedger& ledger) {
+        return (printAgain ? reprintSheet(ledger, sheetId) : giveUpSheet(ledger, sheetId)).error;
+    };
+    // Through this program's monitor when it records here: a reprint is then
+    // laid out at once.
     QString error;
     const std::shared_ptr<MonitorJournal> journal = m_state.journal;
     if (journal && journal->isRecording() && m_programFolder == m_state.programFolder) {
-        error = giveUpSheet(journal->ledger(), sheetId).error;
+        if (printAgain)
+            journal->reprintSheet(sheetId, &error);
+        else
+            error = decide(journal->ledger());
     } else {
         PrintLedger ledger;
         const LedgerOpening opened = ledger.open(m_programFolder, PrintLedger::Mode::Write);
-        error = opened.ok ? giveUpSheet(ledger, sheetId).error : opened.error;
+        error = opened.ok ? decide(ledger) : opened.error;
     }
     if (!error.isEmpty()) {
-        message(QStringLiteral("放弃失败：") + error, QString::fromUtf16(kErrorCaption),
-                QMessageBox::Warning);
+        message((printAgain ? QStringLiteral("重新打印失败：") : QStringLiteral("放弃失败：")) +
+                    error,
+                QString::fromUtf16(kErrorCaption), QMessageBox::Warning);
         return;
     }
-    m_reprintNote->setText(QStringLiteral("相纸 %1 已放弃").arg(sheetId));
+    m_reprintNote->setText(printAgain
+                               ? QStringLiteral("相纸 %1 的照片已按原份数重新排队").arg(sheetId)
+                               : QStringLiteral("相纸 %1 已放弃").arg(sheetId));
     refresh();
 }
 

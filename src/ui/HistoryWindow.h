@@ -49,6 +49,7 @@ public:
 private:
     void message(const QString& text, const QString& caption, QMessageBox::Icon icon);
     void selectionChanged();
+    void decideHeldSheet(bool printAgain);
 
     AppState& m_state;
     DialogsPtr m_dialogs;
