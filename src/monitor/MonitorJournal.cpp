@@ -298,7 +298,10 @@ void MonitorJournal::heartbeat()
         pruneIfDue();
         readConfiguredPrinters();
         printWaitingSheets();
-        followJobs(); // and looks up the default printer again
+        followJobs();
+        // The default printer looked up again here only: a request to the
+        // scheduler is not made for every job answer or hand-off.
+        watchPrinter();
     }
 }
 
@@ -666,7 +669,6 @@ void MonitorJournal::followJobs()
                          [&](const JobFollower::Job& job) { return job.sheetId == it.key(); })
                  ? std::next(it)
                  : m_stoppedJobs.erase(it);
-    watchPrinter();
 }
 
 void MonitorJournal::tell(const QString& reason, const QString& summary, const QString& body,
@@ -1220,6 +1222,7 @@ MonitorRecovery MonitorJournal::resume()
     catchUp(taken);
     printWaitingSheets();
     followJobs();
+    watchPrinter();
     return recovery;
 }
 
@@ -1259,6 +1262,7 @@ void MonitorJournal::stop()
     }
     m_session = 0;
     followJobs();
+    watchPrinter();
 }
 
 void MonitorJournal::discardPendingSheet(const QString& reason)
